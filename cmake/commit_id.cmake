@@ -1,0 +1,17 @@
+set(commit "0000000")
+find_package(Git QUIET)
+if(GIT_FOUND)
+  execute_process(COMMAND ${GIT_EXECUTABLE} rev-parse --short=7 HEAD
+                  WORKING_DIRECTORY ${SOURCE_DIR} OUTPUT_VARIABLE out RESULT_VARIABLE rc
+                  OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
+  if(rc EQUAL 0 AND out MATCHES "^[0-9a-f]+$")
+    set(commit ${out})
+  endif()
+endif()
+set(text "#pragma once\n#define VOXAPP_BUILD_COMMIT \"${commit}\"\n")
+if(EXISTS ${OUTPUT})
+  file(READ ${OUTPUT} old)
+endif()
+if(NOT "${old}" STREQUAL "${text}")
+  file(WRITE ${OUTPUT} "${text}")
+endif()

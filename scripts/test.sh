@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Runs every test: installs what is missing, builds with warnings as errors and runs the whole
+# suite, then again under AddressSanitizer + UndefinedBehaviorSanitizer and under
+# ThreadSanitizer.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/setup.sh
+
+jobs=$(nproc)
+run_suite() {
+    local dir=$1
+    shift
+    cmake -S . -B "$dir" -G Ninja -DVOXAPP_WERROR=ON "$@" >/dev/null
+    cmake --build "$dir" -j "$jobs"
+    (cd "$dir" && ctest --output-on-failure -j "$jobs" --timeout 300)
+}
+
+echo "== Release build and tests =="
+run_suite build/ci -DCMAKE_BUILD_TYPE=RelWithDebInfo
+echo "== AddressSanitizer + UndefinedBehaviorSanitizer =="
+ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+    run_suite build/asan -DCMAKE_BUILD_TYPE=Debug -DVOXAPP_SANITIZE=address,undefined
+echo "== ThreadSanitizer =="
+TSAN_OPTIONS=halt_on_error=1 \
+    run_suite build/tsan -DCMAKE_BUILD_TYPE=Debug -DVOXAPP_SANITIZE=thread
+echo "All tests passed."
