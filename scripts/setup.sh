@@ -9,6 +9,7 @@ packages=(
     googletest libgtest-dev libgmock-dev libbenchmark-dev
     clang libclang-rt-14-dev clang-format
     iproute2 util-linux procps python3
+    g++-mipsel-linux-gnu qemu-user file
 )
 
 missing=()

@@ -1,0 +1,58 @@
+#!/usr/bin/env bash
+# Runs a 32-bit MIPS little-endian program under user-mode QEMU with the cross toolchain's
+# loader and C library and the sysroot's shared libraries. CMake uses it as the cross
+# emulator, so test discovery and ctest both go through here.
+#
+# Usage: scripts/qemu-mipsel-run.sh SYSROOT PROGRAM [ARGS...]
+set -euo pipefail
+if (($# < 2)); then
+    echo "usage: $0 SYSROOT PROGRAM [ARGS...]" >&2
+    exit 2
+fi
+sysroot=$(realpath "$1")
+program=$(realpath "$2")
+shift 2
+self=$(realpath "$0")
+
+# QEMU resolves the guest's absolute paths under this prefix first when they exist there, so
+# it names only the toolchain's tree, never a directory that tests may use.
+export QEMU_LD_PREFIX=/usr/mipsel-linux-gnu
+# Tests that need kernel features user-mode emulation lacks (netlink, namespaces, ptrace) skip
+# themselves when they see this.
+export VOXAPP_UNDER_EMULATION=1
+
+# Without binfmt_misc the host kernel cannot execute a MIPS file. A program that re-executes
+# itself through argv[0] (GoogleTest's "threadsafe" death tests) or starts the daemon named by
+# VOXAPP_BINARY would fail with ENOEXEC, so both name a host script beside the MIPS file that
+# comes back here. shim FILE prints that script's path, or FILE when its folder is read-only.
+shim() {
+    local file=$1 script
+    script="$(dirname "$file")/.$(basename "$file").qemu"
+    if [[ ! -w "$(dirname "$file")" ]]; then
+        echo "$file"
+        return
+    fi
+    if [[ ! -x "$script" ]] || ! grep -qF "$self" "$script" || ! grep -qF "$sysroot" "$script"; then
+        local tmp
+        tmp=$(mktemp "$script.XXXXXX")
+        printf '#!/bin/sh\nexec %q %q %q "$@"\n' "$self" "$sysroot" "$file" >"$tmp"
+        chmod 755 "$tmp"
+        mv -f "$tmp" "$script"
+    fi
+    echo "$script"
+}
+
+is_mips_elf() {
+    [[ -f "$1" ]] && [[ "$(od -An -tx1 -j18 -N2 "$1" 2>/dev/null | tr -d ' ')" == "0800" ]] &&
+        [[ "$(head -c4 "$1" | od -An -c | tr -d ' ')" == '177ELF' ]]
+}
+
+guest_options=(-0 "$(shim "$program")")
+if [[ -n "${VOXAPP_BINARY:-}" ]] && is_mips_elf "$VOXAPP_BINARY"; then
+    guest_options+=(-E "VOXAPP_BINARY=$(shim "$(realpath "$VOXAPP_BINARY")")")
+fi
+
+# Given to the guest only: the host's QEMU binary must not search these directories.
+exec qemu-mipsel "${guest_options[@]}" \
+    -E "LD_LIBRARY_PATH=$sysroot/usr/lib/mipsel-linux-gnu:$sysroot/lib/mipsel-linux-gnu" \
+    "$program" "$@"
