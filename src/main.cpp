@@ -1,1 +1,5 @@
-int main() { return 0; }
+#include "core/app/entry_point.hpp"
+
+int main(int argc, char** argv) {
+    return voxapp::run_entry_point(argc, argv);
+}

@@ -13,8 +13,8 @@ namespace voxapp {
 template <typename T>
 class [[nodiscard]] Result {
 public:
-    Result(const T& value) : value_(value) {}  // NOLINT(google-explicit-constructor)
-    Result(T&& value) : value_(std::move(value)) {}  // NOLINT(google-explicit-constructor)
+    Result(const T& value) : value_(value) {}          // NOLINT(google-explicit-constructor)
+    Result(T&& value) : value_(std::move(value)) {}    // NOLINT(google-explicit-constructor)
     Result(Error error) : error_(std::move(error)) {}  // NOLINT(google-explicit-constructor)
 
     bool ok() const { return value_.has_value(); }

@@ -1,0 +1,68 @@
+#include "core/app/entry_point.hpp"
+
+#include <sys/stat.h>
+
+#include <cstdio>
+
+#include "core/app/application_context.hpp"
+#include "core/command_line.hpp"
+#include "core/executable_paths.hpp"
+#include "core/settings.hpp"
+#include "core/tls_library.hpp"
+#include "core/version_info.hpp"
+
+namespace voxapp {
+
+namespace {
+
+int print_tool_output(const std::string& output) {
+    std::fwrite(output.data(), 1, output.size(), stdout);
+    std::fflush(stdout);
+    return 0;
+}
+
+int run_daemon(const CommandLine& command_line) {
+    const VersionInfo version = build_version_info();
+    Settings settings = default_settings(version);
+
+    const std::string settings_path = settings_file_path(settings_directory());
+    struct stat info {};
+    const bool settings_exist = stat(settings_path.c_str(), &info) == 0;
+    if (settings_exist && !parse_settings_file(settings, settings_path)) {
+        return 1;
+    }
+
+    std::string app_directory = application_directory();
+    apply_overrides(command_line, settings);
+
+    ApplicationContext context(std::move(settings), std::move(app_directory));
+    auto logger = context.logger();
+    logger->info("Starting KELM VOX application version " + version_text(version));
+    if (!settings_exist) {
+        logger->warning("Settings file not found: " + settings_path +
+                        " - using only default configuration");
+    }
+    return 0;
+}
+
+}  // namespace
+
+int run_entry_point(int argc, const char* const* argv) {
+    initialise_tls_library();
+    const CommandLine command_line = parse_command_line(argc, argv);
+    switch (command_line.mode) {
+        case CommandLine::Mode::md5:
+            return print_tool_output(md5_tool_output(command_line.text));
+        case CommandLine::Mode::unit_pass:
+            return print_tool_output(unit_pass_tool_output(command_line.number, command_line.text));
+        case CommandLine::Mode::gps_test:
+            // The GPS read-out loop arrives with the GPS receiver layer.
+            std::fputs("gps_test is not available in this build\n", stderr);
+            return 2;
+        case CommandLine::Mode::daemon:
+            break;
+    }
+    return run_daemon(command_line);
+}
+
+}  // namespace voxapp

@@ -1,0 +1,83 @@
+#include "core/time_point.hpp"
+
+#include <time.h>
+
+#include <chrono>
+#include <cstring>
+
+namespace voxapp {
+
+namespace {
+
+constexpr std::int64_t kNanosPerSecond = 1'000'000'000;
+
+std::string format_tm(const std::tm& fields, const char* format) {
+    char buffer[256];
+    // The formats are the callers' fixed texts; strftime cannot overrun the buffer.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
+    const std::size_t length = std::strftime(buffer, sizeof buffer, format, &fields);
+#pragma GCC diagnostic pop
+    return std::string(buffer, length);
+}
+
+time_t seconds_of(TimePoint time) {
+    // Floor division, so that times before the epoch land in the right second.
+    std::int64_t seconds = time / kNanosPerSecond;
+    if (time % kNanosPerSecond < 0) {
+        --seconds;
+    }
+    return static_cast<time_t>(seconds);
+}
+
+Result<TimePoint> parse(std::string_view text, const char* format, bool utc) {
+    const std::string copy(text);  // strptime needs a terminated string
+    std::tm fields{};
+    if (strptime(copy.c_str(), format, &fields) == nullptr) {
+        return Error::fixed("Failed parsing string to DateTime");
+    }
+    time_t seconds;
+    if (utc) {
+        seconds = timegm(&fields);
+    } else {
+        fields.tm_isdst = -1;
+        seconds = mktime(&fields);
+    }
+    return static_cast<TimePoint>(seconds) * kNanosPerSecond;
+}
+
+}  // namespace
+
+TimePoint system_now() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+std::string format_time_point(TimePoint time, const char* format) {
+    const time_t seconds = seconds_of(time);
+    std::tm fields{};
+    gmtime_r(&seconds, &fields);
+    return format_tm(fields, format);
+}
+
+std::string format_local_time_point(TimePoint time, const char* format) {
+    const time_t seconds = seconds_of(time);
+    std::tm fields{};
+    localtime_r(&seconds, &fields);
+    return format_tm(fields, format);
+}
+
+Result<TimePoint> parse_time_point(std::string_view text, const char* format) {
+    return parse(text, format, true);
+}
+
+Result<TimePoint> parse_local_time_point(std::string_view text, const char* format) {
+    return parse(text, format, false);
+}
+
+std::string log_timestamp() {
+    return format_time_point(system_now(), "%Y-%m-%d %H:%M:%S");
+}
+
+}  // namespace voxapp

@@ -1,0 +1,62 @@
+#pragma once
+
+#include <cstdio>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "core/result.hpp"
+#include "platform/mounted_storage.hpp"
+#include "system/logging/sink.hpp"
+
+namespace voxapp {
+
+// Writes log lines to a file opened for appending (never truncated), on internal storage at
+// `log_path` or, while a USB storage is mounted, at "<mount point>/<usb_relative_log_path>".
+// Lines are buffered by the stream and reach the file when the buffer fills or the file is
+// closed. Exactly one file is open at a time. Thread-safe; each line is written whole.
+class FileSink : public Sink {
+public:
+    // Mount points of the mounted USB storages, in the storage lister's order.
+    using UsbMountPoints = std::function<Result<std::vector<std::string>>()>;
+
+    // Opens `log_path` at once. A file that cannot be opened is not reported here; every later
+    // line then writes "Log file is not open" to `errors` instead.
+    FileSink(std::string log_path, std::string usb_relative_log_path, LoggingDepth depth,
+             LogLevel min_level, std::FILE* errors = stderr);
+    ~FileSink() override;
+
+    FileSink(const FileSink&) = delete;
+    FileSink& operator=(const FileSink&) = delete;
+
+    // A storage was mounted: the first USB storage takes the log; later ones change nothing.
+    void on_storage_mounted(const MountedStorage& storage);
+    // A storage was unmounted: when it held the log, the log moves to the first USB storage
+    // still mounted, or back to internal storage. `usb_mount_points` is asked only then, and
+    // without the sink's lock held, so it may log.
+    void on_storage_unmounted(const MountedStorage& storage,
+                              const UsbMountPoints& usb_mount_points);
+
+    // Empty while logging to internal storage.
+    std::string external_mount_point() const;
+    void flush();
+
+protected:
+    void write_line(std::string_view line) override;
+
+private:
+    // Both return the line to log about the switch (empty when nothing changed). Lock held.
+    std::string switch_to_internal();
+    std::string switch_to_external(const std::string& mount_point);
+    void reopen(const std::string& path);
+
+    const std::string log_path_;
+    const std::string usb_relative_log_path_;
+    std::FILE* const errors_;
+    mutable std::mutex mutex_;
+    std::FILE* file_ = nullptr;
+    std::string external_mount_point_;
+};
+
+}  // namespace voxapp

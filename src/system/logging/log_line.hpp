@@ -1,0 +1,17 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "system/logging/log_level.hpp"
+
+namespace voxapp {
+
+// "<UTC time> [<LEVEL>] <text>\n", the form of every log line on every sink.
+std::string format_log_line(LogLevel level, std::string_view text);
+
+// "<UTC time> [DATA FULL] " then each byte: 32..126 as itself, any other as two lower-case hex
+// digits; then a line feed.
+std::string format_data_full_line(std::string_view bytes);
+
+}  // namespace voxapp
