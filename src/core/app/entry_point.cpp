@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "core/app/application_context.hpp"
+#include "core/app/composition_root.hpp"
 #include "core/command_line.hpp"
 #include "core/executable_paths.hpp"
 #include "core/settings.hpp"
@@ -42,7 +43,8 @@ int run_daemon(const CommandLine& command_line) {
         logger->warning("Settings file not found: " + settings_path +
                         " - using only default configuration");
     }
-    return 0;
+    CompositionRoot root(context);
+    return root.application()->run();
 }
 
 }  // namespace

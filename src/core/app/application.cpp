@@ -1,0 +1,115 @@
+#include "core/app/application.hpp"
+
+#include <signal.h>
+#include <time.h>
+
+#include <cerrno>
+#include <chrono>
+
+#include "core/app/heartbeat.hpp"
+
+namespace voxapp {
+
+namespace {
+
+// The application that stop signals reach; the only state shared with signal context.
+std::atomic<Application*> signal_target{nullptr};
+
+std::int64_t monotonic_now_ns() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+void sleep_10_ms() {
+    timespec remaining{0, 10'000'000};
+    while (nanosleep(&remaining, &remaining) != 0 && errno == EINTR) {
+    }
+}
+
+}  // namespace
+
+Application::Clock Application::system_clock() {
+    return {[] {
+                return static_cast<std::int64_t>(
+                    std::chrono::duration_cast<std::chrono::seconds>(
+                        std::chrono::system_clock::now().time_since_epoch())
+                        .count());
+            },
+            monotonic_now_ns};
+}
+
+Application::Application(std::shared_ptr<Logger> logger, EventLoop& event_loop, PassWork pass_work,
+                         Heartbeat heartbeat, Clock clock)
+    : logger_(std::move(logger)),
+      event_loop_(event_loop),
+      pass_work_(std::move(pass_work)),
+      heartbeat_(std::move(heartbeat)),
+      clock_(std::move(clock)) {}
+
+Application::~Application() {
+    Application* self = this;
+    signal_target.compare_exchange_strong(self, nullptr);
+}
+
+void Application::install_signal_handlers() {
+    signal_target.store(this);
+    struct sigaction action {};
+    action.sa_handler = &Application::on_stop_signal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = 0;
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+}
+
+void Application::on_stop_signal(int) {
+    // Only flags here: logging takes locks and allocates, so the main loop writes the line.
+    if (Application* application = signal_target.load()) {
+        application->stop_signalled_.store(true, std::memory_order_relaxed);
+        application->stop();
+    }
+}
+
+void Application::beat() {
+    if (!write_heartbeat_file(heartbeat_.path, last_beat_)) {
+        logger_->error("Error writing heartbeat file: " + heartbeat_.path);
+    }
+}
+
+int Application::run() {
+    const bool heartbeat_enabled = heartbeat_.interval_seconds > 0 && !heartbeat_.path.empty();
+    if (heartbeat_enabled) {
+        last_beat_ = clock_.epoch_seconds();
+        beat();
+    }
+    std::int64_t previous_pass = clock_.monotonic_ns();
+    while (running_.load(std::memory_order_relaxed)) {
+        (void)event_loop_.poll(10);
+
+        const std::int64_t now = clock_.monotonic_ns();
+        float elapsed = static_cast<float>(static_cast<double>(now - previous_pass) / 1e9);
+        if (elapsed < 0) {
+            elapsed = 0;
+        }
+        if (pass_work_) {
+            pass_work_(elapsed);
+        }
+
+        if (heartbeat_enabled) {
+            const std::int64_t seconds = clock_.epoch_seconds();
+            if (seconds - last_beat_ > heartbeat_.interval_seconds) {
+                last_beat_ = seconds;
+                beat();
+            }
+        }
+        sleep_10_ms();
+        previous_pass = now;
+    }
+    if (stop_signalled_.load(std::memory_order_relaxed)) {
+        logger_->info("Received stop signal, stopping application...");
+    }
+    logger_->info("Done Application run...");
+    return 0;
+}
+
+}  // namespace voxapp

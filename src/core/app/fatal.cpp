@@ -1,0 +1,19 @@
+#include "core/app/fatal.hpp"
+
+#include <cstdio>
+#include <cstdlib>
+
+namespace voxapp {
+
+void abort_on_creation_failure(const char* name, const Error& error) {
+    if (error.code() != 0) {
+        std::fprintf(stderr, "FATAL: %s init failed with errno %d\n", name, error.code());
+    } else {
+        const auto message = error.message();
+        std::fprintf(stderr, "%.*s\n", static_cast<int>(message.size()), message.data());
+    }
+    std::fflush(stderr);
+    std::abort();
+}
+
+}  // namespace voxapp

@@ -1,0 +1,160 @@
+#include "support/daemon_process.hpp"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <filesystem>
+#include <stdexcept>
+#include <thread>
+
+#include "support/temp_dir.hpp"
+
+namespace voxapp::test {
+
+namespace fs = std::filesystem;
+
+std::string voxapp_binary() {
+    if (const char* path = std::getenv("VOXAPP_BINARY")) {
+        return path;
+    }
+    return VOXAPP_BINARY_PATH;
+}
+
+DaemonRoot::DaemonRoot() {
+    char pattern[] = "/tmp/voxapp-root-XXXXXX";
+    if (mkdtemp(pattern) == nullptr) {
+        throw std::runtime_error("mkdtemp failed");
+    }
+    path_ = pattern;
+    fs::create_directories(app_dir());
+    fs::create_directories(path_ + "/var/log");
+    fs::copy_file(voxapp_binary(), executable());
+    fs::permissions(executable(), fs::perms::owner_all);
+}
+
+DaemonRoot::~DaemonRoot() {
+    std::error_code ignored;
+    fs::remove_all(path_, ignored);
+}
+
+void DaemonRoot::write_settings(const std::string& content) const {
+    write_file(app_dir() + "/settings.ini", content);
+}
+
+ChildProcess::ChildProcess(const std::string& executable, const std::vector<std::string>& arguments,
+                           const std::map<std::string, std::string>& environment) {
+    char pattern[] = "/tmp/voxapp-capture-XXXXXX";
+    if (mkdtemp(pattern) == nullptr) {
+        throw std::runtime_error("mkdtemp failed");
+    }
+    capture_dir_ = pattern;
+    const std::string out_path = capture_dir_ + "/stdout";
+    const std::string err_path = capture_dir_ + "/stderr";
+
+    std::vector<std::string> words = {executable};
+    words.insert(words.end(), arguments.begin(), arguments.end());
+    std::vector<char*> argv;
+    for (auto& word : words) {
+        argv.push_back(word.data());
+    }
+    argv.push_back(nullptr);
+
+    pid_ = fork();
+    if (pid_ < 0) {
+        throw std::runtime_error("fork failed");
+    }
+    if (pid_ == 0) {
+        const int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        const int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        const int in = open("/dev/null", O_RDONLY);
+        dup2(in, 0);
+        dup2(out, 1);
+        dup2(err, 2);
+        for (const auto& [name, value] : environment) {
+            setenv(name.c_str(), value.c_str(), 1);
+        }
+        signal(SIGINT, SIG_DFL);
+        signal(SIGTERM, SIG_DFL);
+        execv(argv[0], argv.data());
+        _exit(126);
+    }
+}
+
+ChildProcess::~ChildProcess() {
+    if (!exit_code_) {
+        kill(pid_, SIGKILL);
+        wait_for_exit(std::chrono::seconds(10));
+    }
+    std::error_code ignored;
+    fs::remove_all(capture_dir_, ignored);
+}
+
+void ChildProcess::send_signal(int signal_number) const {
+    kill(pid_, signal_number);
+}
+
+std::optional<int> ChildProcess::wait_for_exit(std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!exit_code_) {
+        int status = 0;
+        const pid_t done = waitpid(pid_, &status, WNOHANG);
+        if (done == pid_) {
+            exit_code_ = WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
+            break;
+        }
+        if (std::chrono::steady_clock::now() >= deadline) {
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return exit_code_;
+}
+
+bool ChildProcess::wait_for_output(const std::string& text, std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (output().find(text) == std::string::npos) {
+        if (std::chrono::steady_clock::now() >= deadline ||
+            wait_for_exit(std::chrono::milliseconds(0))) {
+            return output().find(text) != std::string::npos;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
+
+bool ChildProcess::wait_for_signal_handler(int signal_number, std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    const std::string status_path = "/proc/" + std::to_string(pid_) + "/status";
+    for (;;) {
+        const std::string status = read_file(status_path);
+        const std::size_t at = status.find("SigCgt:");
+        if (at != std::string::npos) {
+            const unsigned long long caught = std::stoull(status.substr(at + 7), nullptr, 16);
+            if (caught & (1ULL << (signal_number - 1))) {
+                return true;
+            }
+        }
+        if (std::chrono::steady_clock::now() >= deadline ||
+            wait_for_exit(std::chrono::milliseconds(0))) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+}
+
+std::string ChildProcess::output() const {
+    return read_file(capture_dir_ + "/stdout");
+}
+std::string ChildProcess::errors() const {
+    return read_file(capture_dir_ + "/stderr");
+}
+
+ChildProcess start_daemon(const DaemonRoot& root, const std::vector<std::string>& arguments) {
+    return ChildProcess(root.executable(), arguments, {{"VOXAPP_ROOT", root.path()}});
+}
+
+}  // namespace voxapp::test

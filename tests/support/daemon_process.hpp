@@ -1,0 +1,66 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace voxapp::test {
+
+// The built daemon binary (set by the build).
+std::string voxapp_binary();
+
+// A directory laid out like the router for one daemon run: VOXAPP_ROOT points at it, the binary
+// is copied to <root>/root/app/voxapp (so settings.ini belongs in <root>/root/app) and
+// <root>/var/log exists for the default log file.
+class DaemonRoot {
+public:
+    DaemonRoot();
+    ~DaemonRoot();
+    DaemonRoot(const DaemonRoot&) = delete;
+    DaemonRoot& operator=(const DaemonRoot&) = delete;
+
+    const std::string& path() const { return path_; }
+    std::string operator/(const std::string& relative) const { return path_ + "/" + relative; }
+    std::string app_dir() const { return path_ + "/root/app"; }
+    std::string executable() const { return app_dir() + "/voxapp"; }
+    void write_settings(const std::string& content) const;
+
+private:
+    std::string path_;
+};
+
+// A child process with its standard output and error captured to files.
+class ChildProcess {
+public:
+    ChildProcess(const std::string& executable, const std::vector<std::string>& arguments,
+                 const std::map<std::string, std::string>& environment);
+    ~ChildProcess();  // kills the child if it is still running
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
+
+    pid_t pid() const { return pid_; }
+    void send_signal(int signal_number) const;
+    // The exit code (minus the signal number when a signal ended it), or nullopt on timeout.
+    std::optional<int> wait_for_exit(std::chrono::milliseconds timeout);
+    // Waits until the standard output holds `text`; false on timeout or when the child ended
+    // without printing it.
+    bool wait_for_output(const std::string& text, std::chrono::milliseconds timeout);
+    // Waits until the child has a handler installed for `signal_number` (its "SigCgt" mask).
+    bool wait_for_signal_handler(int signal_number, std::chrono::milliseconds timeout);
+    std::string output() const;
+    std::string errors() const;
+
+private:
+    std::string capture_dir_;
+    pid_t pid_ = -1;
+    std::optional<int> exit_code_;
+};
+
+// Runs the daemon under `root` with VOXAPP_ROOT set.
+ChildProcess start_daemon(const DaemonRoot& root, const std::vector<std::string>& arguments = {});
+
+}  // namespace voxapp::test
