@@ -28,6 +28,5 @@ function(voxapp_tests dir)
   target_include_directories(${exe}_tests PRIVATE ${CMAKE_SOURCE_DIR}/tests)
   target_link_libraries(${exe}_tests PRIVATE ${T_LIBS} voxapp_test_support GTest::gtest_main
                                              GTest::gmock)
-  gtest_discover_tests(${exe}_tests DISCOVERY_TIMEOUT 60
-                       PROPERTIES ENVIRONMENT "VOXAPP_BINARY=$<TARGET_FILE:voxapp>")
+  gtest_discover_tests(${exe}_tests DISCOVERY_TIMEOUT 60)
 endfunction()
