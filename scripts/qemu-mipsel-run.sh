@@ -21,10 +21,10 @@ export QEMU_LD_PREFIX=/usr/mipsel-linux-gnu
 # themselves when they see this.
 export VOXAPP_UNDER_EMULATION=1
 
-# Without binfmt_misc the host kernel cannot execute a MIPS file. A program that re-executes
-# itself through argv[0] (GoogleTest's "threadsafe" death tests) or starts the daemon named by
-# VOXAPP_BINARY would fail with ENOEXEC, so both name a host script beside the MIPS file that
-# comes back here. shim FILE prints that script's path, or FILE when its folder is read-only.
+# Without binfmt_misc the host kernel cannot execute a MIPS file, so a program that re-executes
+# itself through argv[0] (GoogleTest's "threadsafe" death tests) would fail with ENOEXEC. Its
+# argv[0] names a host script beside it that comes back here instead. shim FILE prints that
+# script's path, or FILE when its folder is read-only.
 shim() {
     local file=$1 script
     script="$(dirname "$file")/.$(basename "$file").qemu"
@@ -42,15 +42,7 @@ shim() {
     echo "$script"
 }
 
-is_mips_elf() {
-    [[ -f "$1" ]] && [[ "$(od -An -tx1 -j18 -N2 "$1" 2>/dev/null | tr -d ' ')" == "0800" ]] &&
-        [[ "$(head -c4 "$1" | od -An -c | tr -d ' ')" == '177ELF' ]]
-}
-
 guest_options=(-0 "$(shim "$program")")
-if [[ -n "${VOXAPP_BINARY:-}" ]] && is_mips_elf "$VOXAPP_BINARY"; then
-    guest_options+=(-E "VOXAPP_BINARY=$(shim "$(realpath "$VOXAPP_BINARY")")")
-fi
 
 # Given to the guest only: the host's QEMU binary must not search these directories.
 exec qemu-mipsel "${guest_options[@]}" \
