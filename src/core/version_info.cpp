@@ -22,11 +22,15 @@ VersionInfo build_version_info() {
     return version;
 }
 
-std::string version_text(const VersionInfo& version) {
+std::string version_number_text(const VersionInfo& version) {
     char numbers[48];
     std::snprintf(numbers, sizeof numbers, "%d.%02d.%d", version.major, version.minor,
                   version.patch);
-    return std::string(numbers) + " (" + version.branch + "@" + version.commit + " - " +
+    return numbers;
+}
+
+std::string version_text(const VersionInfo& version) {
+    return version_number_text(version) + " (" + version.branch + "@" + version.commit + " - " +
            version.build_time + ")";
 }
 

@@ -16,6 +16,9 @@ struct VersionInfo {
 // The version record of this build.
 VersionInfo build_version_info();
 
+// "1.04.0": major, minor padded to two digits, patch.
+std::string version_number_text(const VersionInfo& version);
+
 // "1.04.0 (main@abc1234 - 2026-03-30T11:37:13Z)": minor padded to two digits.
 std::string version_text(const VersionInfo& version);
 

@@ -1,0 +1,108 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "core/settings.hpp"
+#include "platform/gps_command_sink.hpp"
+#include "server/device.hpp"
+#include "server/link_component.hpp"
+#include "server/remote_link_handler.hpp"
+#include "system/logging/logger.hpp"
+
+namespace voxapp {
+
+// Where a device's server connection goes.
+struct ServerEndpoint {
+    std::string host;
+    std::uint16_t port = 0;
+    std::uint16_t idle_timeout_seconds = 0;
+    std::string ca_path;
+
+    bool operator==(const ServerEndpoint&) const = default;
+};
+
+// How long a device link waits for the device's answer to a long binary transfer, and the pause
+// between tries.
+struct DeviceLinkTiming {
+    std::chrono::milliseconds answer_timeout{35'000};
+    std::chrono::milliseconds answer_poll{5};
+};
+
+// Joins one device to the server: builds the device's components from the settings' component
+// list (its own server connection and, where supported, a GPS tracker), turns every command
+// arriving on the connection into a queued job with a reply callback that answers on the same
+// connection in the request's frame kind, forwards the device's spontaneous messages, and
+// streams long binary payloads to the device.
+//
+// Threads: the RemoteLinkHandler operations run on the connection's worker thread; submit_command
+// on the GPS tracker's thread; start and stop on the main loop thread. The link must be stopped
+// (or destroyed, which stops nothing but releases the components, whose destructors join their
+// threads) before the device goes away.
+class DeviceLink : public RemoteLinkHandler, public GpsCommandSink {
+public:
+    // Builds a started-on-demand server connection that reports to `handler`; `logger` is null
+    // when the connection's traffic is not logged.
+    using ConnectionFactory = std::function<std::shared_ptr<LinkComponent>(
+        const ServerEndpoint& endpoint, std::shared_ptr<Logger> logger,
+        RemoteLinkHandler& handler)>;
+    // Builds a GPS tracker that hands its commands to `sink`.
+    using GpsTrackerFactory = std::function<std::shared_ptr<LinkComponent>(
+        GpsCommandSink& sink, std::shared_ptr<Logger> logger)>;
+
+    struct Factories {
+        ConnectionFactory connection;
+        GpsTrackerFactory gps_tracker;
+    };
+
+    using Timing = DeviceLinkTiming;
+
+    DeviceLink(std::shared_ptr<Device> device, const Settings& settings,
+               std::shared_ptr<Logger> logger, const Factories& factories, Timing timing = {});
+    ~DeviceLink() override;
+    DeviceLink(const DeviceLink&) = delete;
+    DeviceLink& operator=(const DeviceLink&) = delete;
+
+    // Starts every component once, in list order; later calls do nothing.
+    void start();
+    // Stops every component of a started link.
+    void stop();
+
+    const std::shared_ptr<Device>& device() const { return device_; }
+    std::size_t component_count() const { return components_.size(); }
+    // The endpoint a device of `device_class` connects to.
+    static ServerEndpoint endpoint_for(std::uint8_t device_class, const Settings& settings);
+
+    void on_unsolicited(RemoteConnection& connection, const char* text,
+                        std::size_t length) override;
+    void on_command(RemoteConnection& connection, std::uint16_t request_id, const char* text,
+                    std::size_t length, CommandExpiry expiry) override;
+    void on_binary_begin(RemoteConnection& connection, std::uint16_t request_id, const char* data,
+                         std::size_t length) override;
+    void on_binary_chunk(RemoteConnection& connection, const char* data,
+                         std::size_t length) override;
+    void on_binary_end(RemoteConnection& connection, const char* data, std::size_t length) override;
+    void on_started(RemoteConnection& connection) override;
+
+    void submit_command(std::string text, TimePoint expiry) override;
+
+private:
+    void enqueue(RemoteConnection* connection, std::uint16_t request_id, std::string text,
+                 CommandExpiry expiry);
+
+    std::shared_ptr<Device> device_;
+    std::shared_ptr<Logger> logger_;
+    Timing timing_;
+    std::vector<std::shared_ptr<LinkComponent>> components_;
+    bool started_ = false;
+    std::uint16_t binary_request_id_ = 0;
+    std::vector<int> subscriptions_;
+    std::mutex subscriptions_mutex_;
+};
+
+}  // namespace voxapp
