@@ -22,7 +22,8 @@ TEST(TimeRangeTest, EmptyRangeOverlapsNothingNotEvenItself) {
     const TimeRange empty = range(10, 10);
     EXPECT_EQ(empty.duration_seconds(), 0);
     EXPECT_FALSE(empty.overlaps(empty));
-    EXPECT_FALSE(empty.intersection(range(0, 20)).has_value());
+    EXPECT_FALSE(empty.intersection(empty).has_value());
+    EXPECT_FALSE(empty.overlaps(range(10, 20)));
 }
 
 TEST(TimeRangeTest, TouchingRangesDoNotOverlapButSpan) {
