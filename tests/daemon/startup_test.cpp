@@ -123,5 +123,26 @@ TEST(DaemonStartTest, UnreadableSettingsEndWithExitCodeOneAndNoLog) {
     EXPECT_FALSE(std::filesystem::exists(root / "var/log/voxapp.log"));
 }
 
+TEST(DaemonStartTest, MissingDeviceNameIsFatal) {
+    DaemonRoot root;
+    write_file(root / "etc/config/system", "config system\n\toption hostname 'OpenWrt'\n");
+    auto process = start_daemon(root, {});
+    EXPECT_EQ(process.wait_for_exit(kBound), -SIGABRT);
+    EXPECT_EQ(process.errors(), "UCI option not found for path: system.@system[0].devicename\n");
+}
+
+TEST_F(DaemonRunTest, RouterUnitIsRegisteredWhileTheDeviceCountIsZero) {
+    write_file(root_.app_dir() + "/numberOfDevices", "0");
+    root_.write_settings("component=gps_location:true\n");
+    run_until_stopped({}, SIGTERM);
+    ASSERT_EQ(exit_code_, 0) << errors_;
+    const auto log = lines_of(console_);
+    EXPECT_THAT(log,
+                ::testing::IsSupersetOf({" [INFO] [DeviceManager] Registering self as a device",
+                                         " [INFO] [4321] Creating components",
+                                         " [INFO] [4321] GpsTracker component is not "
+                                         "supported by this device"}));
+}
+
 }  // namespace
 }  // namespace voxapp::test

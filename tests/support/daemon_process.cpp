@@ -32,6 +32,16 @@ DaemonRoot::DaemonRoot() {
     path_ = pattern;
     fs::create_directories(app_dir());
     fs::create_directories(path_ + "/var/log");
+    fs::create_directories(path_ + "/etc/config");
+    write_file(
+        path_ + "/etc/config/system",
+        "config system\n\toption hostname 'OpenWrt'\n\toption devicename 'QM208_4321'\n"
+        "\toption zoneName 'Europe/Berlin'\n\toption timezone 'CET-1CEST,M3.5.0,M10.5.0/3'\n");
+    write_file(path_ + "/etc/config/ntpclient",
+               "config ntpclient 'ntpclient'\n\toption zoneName 'Europe/Berlin'\n");
+    write_file(
+        app_dir() + "/timezones.ini",
+        "Europe/Berlin=CET-1CEST,M3.5.0,M10.5.0/3\nEurope/Riga=EET-2EEST,M3.5.0/3,M10.5.0/4\n");
     fs::copy_file(voxapp_binary(), executable());
     fs::permissions(executable(), fs::perms::owner_all);
 }

@@ -15,7 +15,8 @@ std::string voxapp_binary();
 
 // A directory laid out like the router for one daemon run: VOXAPP_ROOT points at it, the binary
 // is copied to <root>/root/app/voxapp (so settings.ini belongs in <root>/root/app) and
-// <root>/var/log exists for the default log file.
+// <root>/var/log exists for the default log file. /etc/config holds a "system" package naming the
+// router "QM208_4321" in Europe/Berlin and an "ntpclient" package; timezones.ini lists two zones.
 class DaemonRoot {
 public:
     DaemonRoot();

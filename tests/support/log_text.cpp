@@ -1,11 +1,30 @@
 #include "support/log_text.hpp"
 
-#include <regex>
+#include <cctype>
+#include <string_view>
 
 namespace voxapp::test {
 
+namespace {
+
+// "YYYY-MM-DD HH:MM:SS" at the start of the line.
+bool has_stamp(const std::string& line) {
+    static constexpr std::string_view kShape = "dddd-dd-dd dd:dd:dd";
+    if (line.size() < kShape.size()) {
+        return false;
+    }
+    for (std::size_t i = 0; i < kShape.size(); ++i) {
+        const bool digit = std::isdigit(static_cast<unsigned char>(line[i])) != 0;
+        if (kShape[i] == 'd' ? !digit : line[i] != kShape[i]) {
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
 std::vector<std::string> unstamped_lines(const std::string& output) {
-    static const std::regex stamp(R"(^\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2})");
     std::vector<std::string> lines;
     std::size_t start = 0;
     while (start < output.size()) {
@@ -15,7 +34,7 @@ std::vector<std::string> unstamped_lines(const std::string& output) {
             end = output.size();
         }
         std::string line = output.substr(start, end - start);
-        if (std::regex_search(line, stamp)) {
+        if (has_stamp(line)) {
             line.erase(0, 19);
         } else {
             line = "<no stamp>" + line;

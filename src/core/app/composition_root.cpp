@@ -1,58 +1,237 @@
 #include "core/app/composition_root.hpp"
 
 #include "core/app/fatal.hpp"
+#include "core/app/link_components.hpp"
+#include "platform/gps_receiver.hpp"
+#include "platform/mount_table_storage_lister.hpp"
+#include "platform/mount_table_watcher.hpp"
+#include "platform/system_time_zone_monitor.hpp"
+#include "platform/time_zone_table.hpp"
+#include "platform/uci_time_zone_backend.hpp"
+#include "server/qm208_serial_number_service.hpp"
+#include "server/router_unit.hpp"
 #include "system/events/event_logger.hpp"
 #include "system/events/events.hpp"
 
 namespace voxapp {
 
-std::shared_ptr<EventDispatcher> CompositionRoot::event_dispatcher() {
-    return registry_.get<EventDispatcher>([this] {
-        std::shared_ptr<EventDispatcher> dispatcher =
-            require(EventDispatcher::create(), "App::System::Events::EventDispatcher");
-        subscribe_all(*dispatcher);
-        return dispatcher;
-    });
-}
+namespace {
 
-std::shared_ptr<EventLoop> CompositionRoot::event_loop() {
-    return registry_.get<EventLoop>([this] {
-        auto loop =
-            std::make_shared<EventLoop>(require(EventLoop::create(), "App::System::IO::EventLoop"));
-        register_with(*loop);
-        return loop;
-    });
-}
+// Registrations the event loop serves; kept by the registry so they live as long as the loop.
+struct LoopRegistrations {
+    std::unique_ptr<MountTableWatcher> mount_table_watcher;
+    std::unique_ptr<SystemTimeZoneMonitor> time_zone_monitor;
+};
+
+// The camera side of a router without camera support yet.
+struct NoCameras {
+    std::shared_ptr<CameraDirectory> directory = std::make_shared<EmptyCameraDirectory>();
+};
+
+// Recording requests cannot be placed without cameras; the directory above is always empty,
+// so this is never reached.
+class NoRecordings : public RecordingRequester {
+public:
+    Status request_recording(const Uuid&, std::uint32_t, const UnitIdentity&,
+                             const TimeRange&) override {
+        return Error::fixed("No recording service");
+    }
+};
+
+}  // namespace
 
 std::shared_ptr<Application> CompositionRoot::application() {
     return registry_.get<Application>([this] {
-        event_dispatcher();
+        auto manager = device_manager();
         auto logger = this->logger();
+        subscribe_all();
         auto loop = event_loop();
+        register_with_event_loop();
         const Settings& settings = context_.settings();
         auto application = std::make_shared<Application>(
-            logger, *loop, Application::PassWork{},
+            logger, *loop, [manager](float elapsed) { manager->process_all(elapsed); },
             Application::Heartbeat{settings.heartbeat_path, settings.heartbeat_interval});
         application->install_signal_handlers();
         return application;
     });
 }
 
-void CompositionRoot::subscribe_all(EventDispatcher& dispatcher) {
-    // The order matters: handlers of one event run in subscription order, so a mounted USB
-    // storage first takes the log file, then is logged.
-    std::shared_ptr<FileSink> file_sink = context_.file_sink();
-    dispatcher.subscribe<StorageMounted>(
-        [file_sink](const StorageMounted& event) { file_sink->on_storage_mounted(event.storage); });
-    dispatcher.subscribe<StorageUnmounted>([file_sink](const StorageUnmounted& event) {
-        // Until storages can be listed, leaving the USB storage means going back inside.
-        file_sink->on_storage_unmounted(event.storage, {});
+std::shared_ptr<EventDispatcher> CompositionRoot::event_dispatcher() {
+    return registry_.get<EventDispatcher>([] {
+        return std::shared_ptr<EventDispatcher>(
+            require(EventDispatcher::create(), "App::System::Events::EventDispatcher"));
     });
-    subscribe_event_logger(dispatcher, logger());
 }
 
-void CompositionRoot::register_with(EventLoop& /*loop*/) {
-    // Descriptor handlers and named timers join here as their services arrive.
+std::shared_ptr<EventLoop> CompositionRoot::event_loop() {
+    return registry_.get<EventLoop>([] {
+        return std::make_shared<EventLoop>(
+            require(EventLoop::create(), "App::System::IO::EventLoop"));
+    });
+}
+
+std::shared_ptr<StorageLister> CompositionRoot::storage_lister() {
+    return registry_.get<StorageLister>([] { return std::make_shared<MountTableStorageLister>(); });
+}
+
+const std::string& CompositionRoot::first_usb_mount_point() {
+    if (!first_usb_mount_point_) {
+        auto storages = storage_lister()->list_by_kind(StorageKind::USB);
+        if (!storages) {
+            logger()->error("Failed to list mounted storages: " +
+                            std::to_string(storages.error().code()));
+        }
+        first_usb_mount_point_ =
+            storages && !storages->empty() ? storages->front().mount_point : std::string();
+    }
+    return *first_usb_mount_point_;
+}
+
+std::shared_ptr<StorageSpaceManager> CompositionRoot::storage_space_manager() {
+    return registry_.get<StorageSpaceManager>([this] {
+        const std::string& usb = first_usb_mount_point();
+        return std::make_shared<StorageSpaceManager>(usb.empty() ? "" : usb + "/camera", logger());
+    });
+}
+
+std::shared_ptr<TimeZoneService> CompositionRoot::time_zone_service() {
+    return registry_.get<TimeZoneService>([this] {
+        auto loop = event_loop();
+        std::shared_ptr<TimeZoneBackend> backend(
+            require(UciTimeZoneBackend::create(
+                        *loop, load_time_zone_table(context_.settings().timezones_path), logger()),
+                    "UciTimeZoneBackend::create"));
+        return std::shared_ptr<TimeZoneService>(require(
+            TimeZoneService::create(backend, event_dispatcher()), "TimeZoneService::create"));
+    });
+}
+
+std::shared_ptr<GpsSource> CompositionRoot::gps_source() {
+    return registry_.get<GpsSource>([] {
+        auto receiver = connect_gps_receiver();
+        std::shared_ptr<GpsReceiver> connected =
+            receiver ? *receiver : std::make_shared<UnreachableGpsReceiver>();
+        return require(GpsSource::create(connected), "GpsSource::create");
+    });
+}
+
+std::shared_ptr<InMemoryClientStore> CompositionRoot::client_store() {
+    return registry_.get<InMemoryClientStore>(
+        [] { return require(InMemoryClientStore::create(), "InMemoryClientStore::create"); });
+}
+
+std::shared_ptr<ClientService> CompositionRoot::client_service() {
+    return registry_.get<ClientService>([this] {
+        auto dispatcher = event_dispatcher();
+        return require(ClientService::create(dispatcher, client_store()), "ClientService::create");
+    });
+}
+
+std::uint32_t CompositionRoot::router_serial_number() {
+    if (!router_serial_) {
+        router_serial_ = require(Qm208SerialNumberService::get_qm208_serial_number(),
+                                 "Qm208SerialNumberService::get_qm208_serial_number");
+    }
+    return *router_serial_;
+}
+
+std::shared_ptr<UnitRequestHandler> CompositionRoot::unit_request_handler() {
+    return registry_.get<UnitRequestHandler>([this] {
+        auto clients = client_service();
+        auto cameras = registry_.get<NoCameras>([] { return std::make_shared<NoCameras>(); });
+        return std::make_shared<UnitRequestHandler>(
+            router_serial_number(), context_.settings().version, clients, cameras->directory,
+            std::make_shared<NoRecordings>(), logger());
+    });
+}
+
+std::shared_ptr<DeviceCountStore> CompositionRoot::device_count_store() {
+    return registry_.get<DeviceCountStore>([this] {
+        auto dispatcher = event_dispatcher();
+        return std::make_shared<DeviceCountStore>(
+            context_.application_directory() + "/numberOfDevices", dispatcher);
+    });
+}
+
+DeviceLink::Factories CompositionRoot::link_factories() {
+    DeviceLink::Factories factories;
+    auto gps = gps_source();
+    factories.gps_tracker = [gps](GpsCommandSink& sink, std::shared_ptr<Logger> logger) {
+        return std::make_shared<GpsTrackerComponent>(sink, gps, std::move(logger));
+    };
+    factories.connection = make_server_connection;
+    return factories;
+}
+
+std::shared_ptr<DeviceManager> CompositionRoot::device_manager() {
+    return registry_.get<DeviceManager>([this] {
+        auto logger = this->logger();
+        auto count = device_count_store();
+        const std::uint32_t serial = router_serial_number();
+        RouterUnit::Services services{gps_source(), storage_lister(), time_zone_service(),
+                                      unit_request_handler()};
+        const VersionInfo version = context_.settings().version;
+        const Settings& settings = context_.settings();
+        auto factories = link_factories();
+        auto manager = std::make_shared<DeviceManager>(
+            logger, count, serial,
+            [serial, version, logger, services] {
+                return std::make_shared<RouterUnit>(serial, version, logger, services);
+            },
+            [&settings, logger, factories](std::shared_ptr<Device> device) {
+                return std::make_unique<DeviceLink>(std::move(device), settings, logger, factories);
+            });
+        manager->start();
+        return manager;
+    });
+}
+
+void CompositionRoot::subscribe_all() {
+    if (subscribed_) {
+        return;
+    }
+    subscribed_ = true;
+    auto dispatcher = event_dispatcher();
+    // Handlers of one event run in subscription order: a mounted USB storage first takes the
+    // log file, then is logged, then reaches the services that store data on it.
+    std::shared_ptr<FileSink> file_sink = context_.file_sink();
+    std::shared_ptr<StorageLister> lister = storage_lister();
+    dispatcher->subscribe<StorageMounted>(
+        [file_sink](const StorageMounted& event) { file_sink->on_storage_mounted(event.storage); });
+    dispatcher->subscribe<StorageUnmounted>([file_sink, lister](const StorageUnmounted& event) {
+        file_sink->on_storage_unmounted(event.storage,
+                                        [lister] { return usb_mount_points(*lister); });
+    });
+    subscribe_event_logger(*dispatcher, logger());
+    // The manager holds the dispatcher through its count store: a weak reference breaks the
+    // cycle so both are destroyed at exit.
+    std::weak_ptr<DeviceManager> manager = device_manager();
+    dispatcher->subscribe<DeviceCountChanged>([manager](const DeviceCountChanged& event) {
+        if (auto locked = manager.lock()) {
+            locked->set_self_registered(event.count);
+        }
+    });
+}
+
+void CompositionRoot::register_with_event_loop() {
+    if (registered_) {
+        return;
+    }
+    registered_ = true;
+    auto loop = event_loop();
+    auto registrations = registry_.get<LoopRegistrations>([this] {
+        auto made = std::make_shared<LoopRegistrations>();
+        made->mount_table_watcher =
+            require(MountTableWatcher::create(storage_lister(), event_dispatcher()),
+                    "App::System::Storage::MountTableWatcher");
+        made->time_zone_monitor =
+            require(SystemTimeZoneMonitor::create(logger(), time_zone_service()),
+                    "SystemTimeZoneMonitor::create");
+        return made;
+    });
+    // A registration that fails leaves that watcher silent; the daemon runs on without it.
+    (void)loop->add(*registrations->mount_table_watcher);
+    (void)loop->add(*registrations->time_zone_monitor);
 }
 
 }  // namespace voxapp

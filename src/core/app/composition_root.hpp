@@ -1,10 +1,20 @@
 #pragma once
 
 #include <memory>
+#include <string>
 
 #include "core/app/application.hpp"
 #include "core/app/application_context.hpp"
 #include "core/app/service_registry.hpp"
+#include "instruments/device_count_store.hpp"
+#include "instruments/device_manager.hpp"
+#include "platform/gps_source.hpp"
+#include "platform/storage_lister.hpp"
+#include "platform/storage_space_manager.hpp"
+#include "platform/time_zone_service.hpp"
+#include "server/client_service.hpp"
+#include "server/device_link.hpp"
+#include "server/unit_request_handler.hpp"
 #include "system/events/event_dispatcher.hpp"
 #include "system/io/event_loop.hpp"
 
@@ -13,6 +23,10 @@ namespace voxapp {
 // Creates every long-lived service of the daemon once, on first request, each after the
 // collaborators it asks for, and destroys them in reverse order when it is destroyed. A service
 // that cannot be created ends the process with a FATAL line. Main thread only.
+//
+// The dispatcher's subscriptions and the event loop's registrations are made once every service
+// exists, in their fixed orders, and before the application runs; nothing is published or
+// polled before that except what the services do while they are built.
 class CompositionRoot {
 public:
     explicit CompositionRoot(ApplicationContext& context) : context_(context) {}
@@ -20,21 +34,37 @@ public:
     CompositionRoot(const CompositionRoot&) = delete;
     CompositionRoot& operator=(const CompositionRoot&) = delete;
 
-    std::shared_ptr<Logger> logger() { return context_.logger(); }
-    // Created with its whole subscription list.
-    std::shared_ptr<EventDispatcher> event_dispatcher();
-    // Created with its descriptor handlers and named timers registered.
-    std::shared_ptr<EventLoop> event_loop();
     // Composes everything the application needs, then the application itself with its stop
     // signal handlers.
     std::shared_ptr<Application> application();
 
+    std::shared_ptr<Logger> logger() { return context_.logger(); }
+    std::shared_ptr<EventDispatcher> event_dispatcher();
+    std::shared_ptr<EventLoop> event_loop();
+    std::shared_ptr<StorageLister> storage_lister();
+    std::shared_ptr<StorageSpaceManager> storage_space_manager();
+    std::shared_ptr<TimeZoneService> time_zone_service();
+    std::shared_ptr<GpsSource> gps_source();
+    std::shared_ptr<InMemoryClientStore> client_store();
+    std::shared_ptr<ClientService> client_service();
+    std::shared_ptr<UnitRequestHandler> unit_request_handler();
+    std::shared_ptr<DeviceCountStore> device_count_store();
+    std::shared_ptr<DeviceManager> device_manager();
+    std::uint32_t router_serial_number();
+    // The mount point of the first USB storage at start-up; empty when there is none.
+    const std::string& first_usb_mount_point();
+
 private:
-    void subscribe_all(EventDispatcher& dispatcher);
-    void register_with(EventLoop& loop);
+    void subscribe_all();
+    void register_with_event_loop();
+    DeviceLink::Factories link_factories();
 
     ApplicationContext& context_;
     ServiceRegistry registry_;
+    bool subscribed_ = false;
+    bool registered_ = false;
+    std::optional<std::uint32_t> router_serial_;
+    std::optional<std::string> first_usb_mount_point_;
 };
 
 }  // namespace voxapp

@@ -11,6 +11,7 @@
 #include "core/settings.hpp"
 #include "core/tls_library.hpp"
 #include "core/version_info.hpp"
+#include "platform/gps_test_mode.hpp"
 
 namespace voxapp {
 
@@ -58,9 +59,7 @@ int run_entry_point(int argc, const char* const* argv) {
         case CommandLine::Mode::unit_pass:
             return print_tool_output(unit_pass_tool_output(command_line.number, command_line.text));
         case CommandLine::Mode::gps_test:
-            // The GPS read-out loop arrives with the GPS receiver layer.
-            std::fputs("gps_test is not available in this build\n", stderr);
-            return 2;
+            return run_gps_test();
         case CommandLine::Mode::daemon:
             break;
     }

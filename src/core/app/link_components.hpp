@@ -1,0 +1,29 @@
+#pragma once
+
+#include <memory>
+
+#include "platform/gps_tracker.hpp"
+#include "server/device_link.hpp"
+#include "server/link_component.hpp"
+
+namespace voxapp {
+
+// A device's GPS tracker as a component of its link.
+class GpsTrackerComponent : public LinkComponent {
+public:
+    GpsTrackerComponent(GpsCommandSink& sink, std::shared_ptr<GpsSource> source,
+                        std::shared_ptr<Logger> logger)
+        : tracker_(sink, std::move(source), std::move(logger)) {}
+    void start() override { (void)tracker_.start(); }
+    void stop() override { tracker_.stop(); }
+
+private:
+    GpsTracker tracker_;
+};
+
+// A TLS connection to the server for one device, reporting to `handler`.
+std::shared_ptr<LinkComponent> make_server_connection(const ServerEndpoint& endpoint,
+                                                      std::shared_ptr<Logger> logger,
+                                                      RemoteLinkHandler& handler);
+
+}  // namespace voxapp
