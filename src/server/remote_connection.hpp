@@ -1,0 +1,31 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "core/result.hpp"
+
+namespace voxapp {
+
+// A link to the server as seen by whoever answers commands: the three send paths. Each returns
+// the number of bytes of `data` sent, or an Error (empty message, code EOPNOTSUPP when the link
+// is not connected, otherwise errno of the failed send). Safe to call from any thread; the frame
+// layouts are those of reply_framing.hpp.
+class RemoteConnection {
+public:
+    virtual ~RemoteConnection() = default;
+
+    // A reply in the frame kind of the command it answers: ASCII with `request_id`, or PLAIN when
+    // `request_id` is 0.
+    virtual Result<std::size_t> send_reply(std::uint16_t request_id, const char* data,
+                                           std::size_t length) = 0;
+    // The first part of a BINARY reply of `total_length` bytes (PLAIN when `request_id` is 0);
+    // when `total_length` exceeds `length`, the rest follows through send_raw.
+    virtual Result<std::size_t> send_binary_reply(std::uint16_t request_id,
+                                                  std::uint32_t total_length, const char* data,
+                                                  std::size_t length) = 0;
+    // The bytes as they are, unframed.
+    virtual Result<std::size_t> send_raw(const char* data, std::size_t length) = 0;
+};
+
+}  // namespace voxapp
