@@ -28,10 +28,10 @@ Result<Timer> Timer::create(std::int64_t initial_ms, std::int64_t interval_ms, C
     if (fd < 0) {
         return Error::from_errno(errno);
     }
-    itimerspec spec{};
-    spec.it_interval = to_timespec(interval_ms);
-    spec.it_value = first_expiry(initial_ms);
-    if (timerfd_settime(fd, 0, &spec, nullptr) != 0) {
+    itimerspec setting{};
+    setting.it_interval = to_timespec(interval_ms);
+    setting.it_value = first_expiry(initial_ms);
+    if (timerfd_settime(fd, 0, &setting, nullptr) != 0) {
         const int error = errno;
         close(fd);
         return Error::from_errno(error);
@@ -83,11 +83,11 @@ void Timer::on_readable() {
 }
 
 Status arm_timer_one_shot(int timer_fd, std::int64_t delay_ms) {
-    itimerspec spec{};
+    itimerspec setting{};
     if (delay_ms >= 0) {
-        spec.it_value = first_expiry(delay_ms);
+        setting.it_value = first_expiry(delay_ms);
     }
-    if (timerfd_settime(timer_fd, 0, &spec, nullptr) != 0) {
+    if (timerfd_settime(timer_fd, 0, &setting, nullptr) != 0) {
         return Error::from_errno(errno);
     }
     return {};

@@ -22,9 +22,9 @@ std::int64_t to_ms_floor(const timespec& time) {
 }
 
 itimerspec settings_of(const Timer& timer) {
-    itimerspec spec{};
-    EXPECT_EQ(timerfd_gettime(timer.fd(), &spec), 0);
-    return spec;
+    itimerspec setting{};
+    EXPECT_EQ(timerfd_gettime(timer.fd(), &setting), 0);
+    return setting;
 }
 
 Timer make_timer(std::int64_t initial_ms, std::int64_t interval_ms, int& calls) {
@@ -47,10 +47,10 @@ TEST(Timer, FirstDelayZeroFiresOnTheFirstPollThenFollowsTheInterval) {
 
     ASSERT_TRUE(loop.poll(1000).ok());
     EXPECT_EQ(calls, 1);
-    const itimerspec spec = settings_of(timer);
-    EXPECT_EQ(spec.it_interval.tv_sec, 60);
-    EXPECT_EQ(spec.it_interval.tv_nsec, 0);
-    EXPECT_GT(to_ms_floor(spec.it_value), 59'000);
+    const itimerspec setting = settings_of(timer);
+    EXPECT_EQ(setting.it_interval.tv_sec, 60);
+    EXPECT_EQ(setting.it_interval.tv_nsec, 0);
+    EXPECT_GT(to_ms_floor(setting.it_value), 59'000);
     ASSERT_TRUE(loop.poll(0).ok());
     EXPECT_EQ(calls, 1);
 }
@@ -58,23 +58,23 @@ TEST(Timer, FirstDelayZeroFiresOnTheFirstPollThenFollowsTheInterval) {
 TEST(Timer, ArmsOneShotPeriodicAndExplicitForms) {
     int calls = 0;
     const Timer one_shot = make_timer(1500, 0, calls);
-    itimerspec spec = settings_of(one_shot);
-    EXPECT_EQ(spec.it_interval.tv_sec, 0);
-    EXPECT_EQ(spec.it_interval.tv_nsec, 0);
-    EXPECT_GE(to_ms_floor(spec.it_value), 1000);
-    EXPECT_LE(to_ms_floor(spec.it_value), 1500);
+    itimerspec setting = settings_of(one_shot);
+    EXPECT_EQ(setting.it_interval.tv_sec, 0);
+    EXPECT_EQ(setting.it_interval.tv_nsec, 0);
+    EXPECT_GE(to_ms_floor(setting.it_value), 1000);
+    EXPECT_LE(to_ms_floor(setting.it_value), 1500);
 
     const Timer periodic = make_timer(250, 250, calls);
-    spec = settings_of(periodic);
-    EXPECT_EQ(spec.it_interval.tv_sec, 0);
-    EXPECT_EQ(spec.it_interval.tv_nsec, 250 * kNanosPerMilli);
-    EXPECT_LE(to_ms_floor(spec.it_value), 250);
+    setting = settings_of(periodic);
+    EXPECT_EQ(setting.it_interval.tv_sec, 0);
+    EXPECT_EQ(setting.it_interval.tv_nsec, 250 * kNanosPerMilli);
+    EXPECT_LE(to_ms_floor(setting.it_value), 250);
 
     const Timer explicit_form = make_timer(2500, 120'000, calls);
-    spec = settings_of(explicit_form);
-    EXPECT_EQ(spec.it_interval.tv_sec, 120);
-    EXPECT_GE(to_ms_floor(spec.it_value), 2000);
-    EXPECT_LE(to_ms_floor(spec.it_value), 2500);
+    setting = settings_of(explicit_form);
+    EXPECT_EQ(setting.it_interval.tv_sec, 120);
+    EXPECT_GE(to_ms_floor(setting.it_value), 2000);
+    EXPECT_LE(to_ms_floor(setting.it_value), 2500);
     EXPECT_EQ(calls, 0);
 
     const int flags = fcntl(one_shot.fd(), F_GETFL);
@@ -109,20 +109,20 @@ TEST(Timer, OneShotRearmFiresAtOnceLaterOrNever) {
     ASSERT_TRUE(loop.add(timer).ok());
 
     ASSERT_TRUE(timer.arm_one_shot(2500).ok());
-    itimerspec spec = settings_of(timer);
-    EXPECT_EQ(spec.it_interval.tv_sec, 0);
-    EXPECT_EQ(spec.it_interval.tv_nsec, 0);
-    EXPECT_GE(to_ms_floor(spec.it_value), 2000);
-    EXPECT_LE(to_ms_floor(spec.it_value), 2500);
+    itimerspec setting = settings_of(timer);
+    EXPECT_EQ(setting.it_interval.tv_sec, 0);
+    EXPECT_EQ(setting.it_interval.tv_nsec, 0);
+    EXPECT_GE(to_ms_floor(setting.it_value), 2000);
+    EXPECT_LE(to_ms_floor(setting.it_value), 2500);
 
     ASSERT_TRUE(arm_timer_one_shot(timer.fd(), 0).ok());
     ASSERT_TRUE(loop.poll(1000).ok());
     EXPECT_EQ(calls, 1);
 
     ASSERT_TRUE(timer.arm_one_shot(-1).ok());
-    spec = settings_of(timer);
-    EXPECT_EQ(spec.it_value.tv_sec, 0);
-    EXPECT_EQ(spec.it_value.tv_nsec, 0);
+    setting = settings_of(timer);
+    EXPECT_EQ(setting.it_value.tv_sec, 0);
+    EXPECT_EQ(setting.it_value.tv_nsec, 0);
     EXPECT_EQ(*loop.poll(0), 0);
 
     EXPECT_EQ(arm_timer_one_shot(-1, 10).error().code(), EBADF);
