@@ -68,8 +68,7 @@ int run(std::size_t samples) {
     test::TlsTestServer server(certificates.server);
     ArrivalClock handler;
     Result<std::unique_ptr<TcpRemoteConnection>> created = TcpRemoteConnection::create(
-        "127.0.0.1", server.port(), 0, certificates.root_ca_with_crl, {},
-        [](std::string_view) {});
+        "127.0.0.1", server.port(), 0, certificates.root_ca_with_crl, {}, [](std::string_view) {});
     if (!created) {
         std::fprintf(stderr, "cannot create the connection\n");
         return 1;
@@ -109,9 +108,8 @@ int run(std::size_t samples) {
     }
     std::printf("first-byte latency after a quiet spell, %zu samples on loopback TLS:\n", samples);
     std::printf("  median %.3f ms  p99 %.3f ms  min %.3f ms  max %.3f ms  mean %.3f ms\n",
-                percentile(latencies_ms, 0.5), percentile(latencies_ms, 0.99),
-                latencies_ms.front(), latencies_ms.back(),
-                total / static_cast<double>(latencies_ms.size()));
+                percentile(latencies_ms, 0.5), percentile(latencies_ms, 0.99), latencies_ms.front(),
+                latencies_ms.back(), total / static_cast<double>(latencies_ms.size()));
     return 0;
 }
 

@@ -1,0 +1,279 @@
+#include "server/tcp_remote_connection.hpp"
+
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <charconv>
+#include <concepts>
+#include <string_view>
+
+#include "core/console.hpp"
+
+namespace voxapp {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Tries of a send that keeps answering "try again": the first and this many more.
+constexpr int kMaxSendRetries = 11;
+
+void append(std::string& line, std::string_view text) {
+    line += text;
+}
+
+template <std::integral T>
+void append(std::string& line, T value) {
+    char digits[24];
+    const auto result = std::to_chars(digits, digits + sizeof digits, value);
+    line.append(digits, result.ptr);
+}
+
+}  // namespace
+
+Result<std::unique_ptr<TcpRemoteConnection>> TcpRemoteConnection::create(
+    std::string host, std::uint16_t port, std::uint16_t idle_timeout_seconds,
+    const std::string& ca_path, Timing timing, ConsoleWriter console) {
+    if (!console) {
+        console = print_console_message;
+    }
+    Result<std::unique_ptr<TlsClientContext>> context =
+        TlsClientContext::create(ca_path, std::move(console));
+    if (!context) {
+        return context.error();
+    }
+    const int wake_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (wake_fd < 0) {
+        return Error::fixed("Failed to create the connection's wake descriptor", errno);
+    }
+    return std::unique_ptr<TcpRemoteConnection>(new TcpRemoteConnection(
+        std::move(host), port, idle_timeout_seconds, timing, std::move(*context), wake_fd));
+}
+
+TcpRemoteConnection::TcpRemoteConnection(std::string host, std::uint16_t port,
+                                         std::uint16_t idle_timeout_seconds, Timing timing,
+                                         std::unique_ptr<TlsClientContext> context, int wake_fd)
+    : host_(std::move(host)),
+      port_(port),
+      idle_timeout_seconds_(idle_timeout_seconds),
+      timing_(timing),
+      context_(std::move(context)),
+      wake_fd_(wake_fd),
+      parser_(*this),
+      sink_(*this),
+      framer_(sink_) {}
+
+TcpRemoteConnection::~TcpRemoteConnection() {
+    stop();
+    socket_.reset();
+    ::close(wake_fd_);
+}
+
+void TcpRemoteConnection::set_logger(std::shared_ptr<Logger> logger) {
+    logger_ = std::move(logger);
+    parser_.set_logger(logger_.get());
+    framer_.set_logger(logger_.get());
+}
+
+void TcpRemoteConnection::set_handler(RemoteLinkHandler* handler) {
+    handler_ = handler;
+    parser_.set_handler(handler);
+}
+
+void TcpRemoteConnection::start() {
+    std::lock_guard lifecycle(lifecycle_mutex_);
+    if (running_ || worker_.joinable()) {
+        return;
+    }
+    std::uint64_t stale;
+    while (::read(wake_fd_, &stale, sizeof stale) > 0) {
+    }
+    running_ = true;
+    worker_ = std::thread([this] { run(); });
+}
+
+void TcpRemoteConnection::stop() {
+    std::lock_guard lifecycle(lifecycle_mutex_);
+    running_ = false;
+    const std::uint64_t one = 1;
+    [[maybe_unused]] const ssize_t written = ::write(wake_fd_, &one, sizeof one);
+    if (worker_.joinable()) {
+        worker_.join();
+        worker_ = std::thread();
+    }
+}
+
+bool TcpRemoteConnection::is_connected() const {
+    std::lock_guard lock(io_mutex_);
+    return socket_ != nullptr && socket_->is_open();
+}
+
+Result<std::size_t> TcpRemoteConnection::send_reply(std::uint16_t request_id, const char* data,
+                                                    std::size_t length) {
+    return framer_.send_reply(request_id, data, length);
+}
+
+Result<std::size_t> TcpRemoteConnection::send_binary_reply(std::uint16_t request_id,
+                                                           std::uint32_t total_length,
+                                                           const char* data, std::size_t length) {
+    return framer_.send_binary_reply(request_id, total_length, data, length);
+}
+
+Result<std::size_t> TcpRemoteConnection::send_raw(const char* data, std::size_t length) {
+    return framer_.send_raw(data, length);
+}
+
+bool TcpRemoteConnection::begin_send() {
+    std::lock_guard lock(io_mutex_);
+    send_generation_ = link_generation_;
+    return socket_ != nullptr && socket_->is_open();
+}
+
+Result<std::size_t> TcpRemoteConnection::send_bytes(const char* data, std::size_t length) {
+    std::size_t sent = 0;
+    int retries = 0;
+    int last_errno = EOPNOTSUPP;
+    while (sent < length) {
+        int written;
+        {
+            std::lock_guard lock(io_mutex_);
+            if (socket_ == nullptr || !socket_->is_open() || link_generation_ != send_generation_) {
+                return Error::from_errno(EOPNOTSUPP);
+            }
+            written = socket_->write(data + sent, length - sent);
+            if (written <= 0) {
+                last_errno = socket_->last_write_errno();
+            }
+        }
+        if (written > 0) {
+            sent += static_cast<std::size_t>(written);
+            if (sent == length) {
+                break;
+            }
+        } else if (written == TlsSocket::kTryAgain && retries < kMaxSendRetries) {
+            ++retries;
+            log(LogLevel::info, "EAGAIN while trying to send data... retrying...");
+        } else {
+            return Error::from_errno(last_errno);
+        }
+        if (!pause(timing_.send_retry_pause)) {
+            return Error::from_errno(last_errno);
+        }
+    }
+    return length;
+}
+
+void TcpRemoteConnection::run() {
+    Clock::time_point last_receipt = Clock::now();
+    if (handler_ != nullptr) {
+        handler_->on_started(*this);
+    }
+    std::string buffer;
+    while (running_) {
+        bool connected;
+        {
+            std::lock_guard lock(io_mutex_);
+            connected = socket_ != nullptr && socket_->is_open();
+            if (!connected) {
+                // A link closed by a sender is released here, where nobody waits on it.
+                socket_.reset();
+            }
+        }
+        if (!connected) {
+            std::unique_ptr<TlsSocket> socket =
+                TlsSocket::connect(*context_, host_, port_, logger_.get(), timing_, wake_fd_);
+            if (socket == nullptr) {
+                pause(timing_.reconnect_pause);
+                continue;
+            }
+            {
+                std::lock_guard lock(io_mutex_);
+                socket_ = std::move(socket);
+                ++link_generation_;
+            }
+            buffer.clear();
+            last_receipt = Clock::now();
+        }
+        serve(buffer, last_receipt);
+    }
+    {
+        std::lock_guard lock(io_mutex_);
+        socket_.reset();
+    }
+    log(LogLevel::debug, "Done TcpRemoteConnection run...");
+}
+
+void TcpRemoteConnection::serve(std::string& buffer, Clock::time_point& last_receipt) {
+    std::size_t available = 0;
+    std::size_t received = 0;
+    {
+        std::lock_guard lock(io_mutex_);
+        if (socket_->check_alive()) {
+            available = socket_->bytes_available();
+            if (available > 0) {
+                last_receipt = Clock::now();
+                received = socket_->read(buffer, available);
+            }
+        }
+    }
+    if (received > 0) {
+        log(LogLevel::data, "Received ", received, " bytes");
+        parser_.parse(buffer);
+    }
+    if (available == 0 && idle_timeout_seconds_ != 0 &&
+        timing_.whole_seconds(last_receipt, Clock::now()) > idle_timeout_seconds_) {
+        std::lock_guard lock(io_mutex_);
+        if (socket_->is_open()) {
+            log(LogLevel::error,
+                "No data received for a while - closing suspected stable connection!");
+            socket_->close();
+        }
+    }
+
+    // Instead of sleeping for the whole pause, wait for the next bytes with the same bound, so
+    // that a command after a quiet spell is read at once. A link that is closed, or whose TLS
+    // layer cannot take more bytes, is not watched: it would wake the wait at once, every time.
+    int wait_fd = -1;
+    {
+        std::lock_guard lock(io_mutex_);
+        if (socket_->is_open() && !socket_->stalled()) {
+            wait_fd = socket_->fd();
+        }
+    }
+    const std::chrono::nanoseconds bound = available > 0 ? timing_.busy_wait : timing_.idle_wait;
+    wait_for_descriptor(wait_fd, POLLIN, wake_fd_, bound);
+}
+
+// False when stop cut the pause short.
+bool TcpRemoteConnection::pause(std::chrono::nanoseconds duration) const {
+    return wait_for_descriptor(-1, 0, wake_fd_, duration) != WaitOutcome::stopped;
+}
+
+template <typename... Parts>
+void TcpRemoteConnection::log(LogLevel level, const Parts&... parts) const {
+    if (logger_ == nullptr) {
+        return;
+    }
+    std::string line;
+    (append(line, parts), ...);
+    switch (level) {
+        case LogLevel::debug:
+            logger_->debug(line);
+            break;
+        case LogLevel::info:
+            logger_->info(line);
+            break;
+        case LogLevel::error:
+            logger_->error(line);
+            break;
+        case LogLevel::data:
+            logger_->data(line);
+            break;
+        default:
+            logger_->log(line, level);
+            break;
+    }
+}
+
+}  // namespace voxapp
