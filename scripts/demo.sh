@@ -1,34 +1,84 @@
 #!/usr/bin/env bash
-# Builds voxapp and runs the daemon on a demo root under .demo/ (VOXAPP_ROOT), in the foreground.
-# Ctrl-C stops it. Without a terminal it runs for a few seconds, stops itself with SIGTERM and
-# shows what it logged.
+# Builds voxapp and the simulated monitoring server, writes a demo root under .demo/ and runs the
+# daemon against the server. The server's console is yours: type a frame such as #1,U?,N?; (or
+# >7 #7,GP; for an ASCII frame with request id 7) and the router unit's answer appears; :help
+# lists the console's commands, :quit or Ctrl-D ends the demo. Without a terminal it plays a
+# short scripted exchange instead. Both programs run in a private network namespace when one can
+# be made (as root), else on 127.0.0.1.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/setup.sh
 
-cmake -S . -B build/demo -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVOXAPP_TESTS=OFF >/dev/null
-cmake --build build/demo --target voxapp -j "$(nproc)"
-
-root=$PWD/.demo/root
-mkdir -p "$root/root/app" "$root/var/log"
-install -m 0755 build/demo/voxapp "$root/root/app/voxapp"
-if [[ ! -f "$root/root/app/settings.ini" ]]; then
-    cat >"$root/root/app/settings.ini" <<SETTINGS
-# Demo settings; every key is described in the README.
-min_logging_level=debug
-heartbeat_interval=5
-component=remote_connection:true
-component=gps_location:true
-SETTINGS
+if [[ -z "${VOXAPP_DEMO_NETWORK:-}" ]]; then
+    scripts/setup.sh
+    cmake -S . -B build/demo -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVOXAPP_TESTS=OFF \
+        >/dev/null
+    cmake --build build/demo --target voxapp voxapp-sim-server -j "$(nproc)"
+    if unshare -n true 2>/dev/null; then
+        exec env VOXAPP_DEMO_NETWORK=private unshare -n "$0" "$@"
+    fi
+    echo "No private network namespace (not root): the demo runs on 127.0.0.1."
+    export VOXAPP_DEMO_NETWORK=loopback
+fi
+if [[ "$VOXAPP_DEMO_NETWORK" == private ]]; then
+    ip link set lo up
 fi
 
-echo "Demo root: $root (log file: $root/var/log/voxapp.log)"
-if [[ -t 0 ]]; then
-    exec env VOXAPP_ROOT="$root" "$root/root/app/voxapp"
+demo=$PWD/.demo
+root=$demo/root
+sim=$PWD/build/demo/tools/voxapp-sim-server
+ready=$demo/server.port
+mkdir -p "$demo"
+rm -f "$ready" "$demo/daemon.pid" "$demo/daemon.exit"
+
+# Once the server listens, the root is (re)written for its port and the daemon started; this
+# runs in the background and records the daemon's exit code. Ctrl-C reaches the daemon directly.
+start_daemon() {
+    trap '' INT
+    for _ in $(seq 300); do
+        [[ -s "$ready" ]] && break
+        sleep 0.1
+    done
+    [[ -s "$ready" ]] || { echo "demo: the server did not start" >&2; return 1; }
+    "$sim" make-root "$root" --daemon build/demo/voxapp --port "$(cat "$ready")" \
+        --ca "$demo/pki/ca.crt" >/dev/null
+    VOXAPP_ROOT="$root" "$root/root/app/voxapp" >"$demo/daemon.out" 2>&1 &
+    local pid=$!
+    echo "$pid" >"$demo/daemon.pid"
+    local code=0
+    wait "$pid" || code=$?
+    echo "$code" >"$demo/daemon.exit"
+}
+
+starter=
+stop_daemon() {
+    [[ -n "$starter" ]] || return 0
+    if [[ -s "$demo/daemon.pid" ]]; then
+        kill -TERM "$(cat "$demo/daemon.pid")" 2>/dev/null || true
+    fi
+    wait "$starter" 2>/dev/null || true
+    starter=
+    echo "voxapp exited with code $(cat "$demo/daemon.exit" 2>/dev/null || echo '?')" \
+        "(console output: $demo/daemon.out, log file: $root/var/log/voxapp.log)"
+}
+trap stop_daemon EXIT
+
+serve=("$sim" serve --pki "$demo/pki" --ready-file "$ready" --log "$demo/server.log")
+echo "Demo root: $root (VOXAPP_ROOT); server transcript: $demo/server.log"
+start_daemon &
+starter=$!
+
+if [[ -t 0 && -t 1 ]]; then
+    echo "Waiting for the router unit to connect; then type #1,U?,N?; and press Enter."
+    "${serve[@]}" || true
+    exit 0
 fi
-VOXAPP_ROOT="$root" "$root/root/app/voxapp" &
-pid=$!
-sleep 3
-kill -TERM "$pid"
-wait "$pid"
-echo "voxapp exited with code $?"
+
+# No terminal: a scripted exchange, each frame sent once the one before was answered. The
+# daemon takes a GPS fix once it has seen the receiver's clock move, hence the pause.
+status=0
+printf '%s\n' ':wait connection 30' '#1,U?,N?;' ':pause 1100' '>7 #7,GP;' '#7,SN,D,Z;' |
+    "${serve[@]}" --lockstep || status=$?
+stop_daemon
+echo "Commands the router unit processed:"
+grep -a "Processing command" "$demo/daemon.out" || true
+exit "$status"

@@ -78,8 +78,12 @@ std::string sim_server_binary() {
     if (const char* path = std::getenv("VOXAPP_SIM_SERVER")) {
         return path;
     }
+#ifdef VOXAPP_SIM_SERVER_PATH
+    return VOXAPP_SIM_SERVER_PATH;
+#else
     const std::string daemon = VOXAPP_BINARY_PATH;
     return daemon.substr(0, daemon.rfind('/') + 1) + "tools/voxapp-sim-server";
+#endif
 }
 
 SimLine parse_sim_line(const std::string& line) {

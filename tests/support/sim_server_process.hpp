@@ -14,8 +14,8 @@
 
 namespace voxapp::test {
 
-// The simulated monitoring server binary: $VOXAPP_SIM_SERVER, else the build's
-// tools/voxapp-sim-server beside the daemon binary.
+// The simulated monitoring server binary: $VOXAPP_SIM_SERVER, else the one the build names
+// (VOXAPP_SIM_SERVER_PATH), else tools/voxapp-sim-server in the daemon binary's directory.
 std::string sim_server_binary();
 
 // One output line of the simulator (its format is described in tools/sim_server/console.hpp).

@@ -143,6 +143,7 @@ constexpr const char* kHelp[] = {
     ":long ID LEN [PIECE [PAUSE_MS]]  streamed BINARY frame of LEN payload bytes",
     ":raw HEX              send bytes unframed",
     ":wait connection [S] | :wait reply [S]  hold further input until that happens",
+    ":pause MS             hold further input for MS milliseconds",
     ":lockstep on|off      after each frame, hold input until the reply",
     ":bench COUNT LINE     COUNT round trips of LINE, then their statistics",
     ":help | :quit         (\\xHH in a text stands for that byte)",
@@ -217,6 +218,9 @@ void Console::tick() {
     }
     ticking_ = true;
     const auto now = Clock::now();
+    if (hold_ && hold_->kind == Hold::Kind::pause && now >= hold_->deadline) {
+        hold_.reset();
+    }
     if (hold_ && now >= hold_->deadline) {
         report(hold_->kind == Hold::Kind::connection
                    ? "timeout waiting for a connection"
@@ -514,6 +518,14 @@ void Console::run_directive(const std::string& line) {
         } else if (const auto connection = target("")) {
             hold_for_reply(*connection, limit);
         }
+    } else if (name == ":pause") {
+        const auto millis = number<unsigned>(word(1));
+        if (!millis) {
+            report("error: expected :pause MILLISECONDS");
+            failed_ = true;
+            return;
+        }
+        hold_ = Hold{Hold::Kind::pause, 0, 0, Clock::now() + std::chrono::milliseconds(*millis)};
     } else if (name == ":lockstep") {
         if (word(1) != "on" && word(1) != "off") {
             report("error: expected :lockstep on|off");

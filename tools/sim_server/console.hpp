@@ -41,6 +41,7 @@ namespace voxapp::sim {
 //   :wait connection [S]  hold further input until a connection is established (S seconds,
 //                         default 30)
 //   :wait reply [S]       hold further input until the current connection sends a frame
+//   :pause MS             hold further input for MS milliseconds
 //   :lockstep on|off      after each frame sent, hold input until the reply (10 s at most)
 //   :bench COUNT LINE     COUNT round trips of the frame LINE (#, > or < form), each sent when
 //                         the reply to the one before has come; prints their statistics
@@ -74,7 +75,7 @@ public:
 
 private:
     struct Hold {
-        enum class Kind { connection, reply } kind;
+        enum class Kind { connection, reply, pause } kind;
         int connection = 0;
         std::size_t frames_before = 0;
         Clock::time_point deadline;
