@@ -151,6 +151,13 @@ void DeviceLink::on_binary_end(RemoteConnection& connection, const char* data, s
     device_->unlock();
 }
 
+void DeviceLink::on_binary_abandoned(RemoteConnection&) {
+    // The device was left with half a payload; it gets its lock back so that its command
+    // exchanges go on.
+    logger_->error("Binary transfer to the device abandoned; releasing it");
+    device_->unlock();
+}
+
 void DeviceLink::on_started(RemoteConnection& connection) {
     const int id = device_->subscribe_messages([&connection](const std::string& message) {
         (void)connection.send_reply(0, message.data(), message.size());

@@ -88,6 +88,7 @@ public:
                          std::size_t length) override;
     void on_binary_end(RemoteConnection& connection, const char* data, std::size_t length) override;
     void on_started(RemoteConnection& connection) override;
+    void on_binary_abandoned(RemoteConnection& connection) override;
 
     void submit_command(std::string text, TimePoint expiry) override;
 

@@ -48,6 +48,13 @@ public:
 
     // Bytes of a streamed BINARY payload still to come (0: no transfer in progress).
     std::uint32_t pending_binary_bytes() const { return pending_binary_bytes_; }
+    // Forgets a streamed payload still in progress, so that the bytes of a new link are framed
+    // afresh instead of being taken as its rest. Returns whether one was in progress.
+    bool abandon_binary() {
+        const bool pending = pending_binary_bytes_ != 0;
+        pending_binary_bytes_ = 0;
+        return pending;
+    }
 
 private:
     // Each returns the position after what it handled, or nullopt when the frame starting at

@@ -39,6 +39,10 @@ public:
                                std::size_t length) = 0;
     // The connection's worker thread has started.
     virtual void on_started(RemoteConnection& connection) = 0;
+    // A long BINARY transfer that began will never end: its link was lost (or the connection
+    // stopped) before the whole payload arrived. Whatever on_binary_begin took (a device lock)
+    // is to be given back here. Called on the worker thread, at most once per begun transfer.
+    virtual void on_binary_abandoned(RemoteConnection& /*connection*/) {}
 };
 
 }  // namespace voxapp

@@ -193,6 +193,7 @@ void TcpRemoteConnection::run() {
                 ++link_generation_;
             }
             buffer.clear();
+            abandon_binary_transfer();
             last_receipt = Clock::now();
         }
         serve(buffer, last_receipt);
@@ -201,7 +202,18 @@ void TcpRemoteConnection::run() {
         std::lock_guard lock(io_mutex_);
         socket_.reset();
     }
+    abandon_binary_transfer();
     log(LogLevel::debug, "Done TcpRemoteConnection run...");
+}
+
+void TcpRemoteConnection::abandon_binary_transfer() {
+    // The rest of a payload cut off with its link never comes; a new link starts with frames.
+    if (parser_.abandon_binary()) {
+        log(LogLevel::error, "Binary transfer abandoned: the link closed before its end");
+        if (handler_ != nullptr) {
+            handler_->on_binary_abandoned(*this);
+        }
+    }
 }
 
 void TcpRemoteConnection::serve(std::string& buffer, Clock::time_point& last_receipt) {

@@ -96,6 +96,7 @@ private:
 
     void run();
     // One pass over a connected link: probe, read, parse, then wait for more.
+    void abandon_binary_transfer();
     void serve(std::string& buffer, std::chrono::steady_clock::time_point& last_receipt);
     bool pause(std::chrono::nanoseconds duration) const;
 

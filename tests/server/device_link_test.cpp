@@ -216,6 +216,15 @@ TEST_F(DeviceLinkTest, SilentDeviceIsReleasedAfterTheBound) {
         "without a reply"));
 }
 
+TEST_F(DeviceLinkTest, AbandonedTransferGivesTheLockBack) {
+    auto link = make_link();
+    link->on_binary_begin(*connection_, 9, "#9,1,", 5);
+    link->on_binary_abandoned(*connection_);
+    EXPECT_THAT(device_->events, ElementsAre("lock", "write #9,1,", "unlock"));
+    EXPECT_TRUE(connection_->sent.empty());
+    EXPECT_TRUE(logger_->contains("[42] Binary transfer to the device abandoned; releasing it"));
+}
+
 TEST_F(DeviceLinkTest, ReadErrorEndsTheTransferWithoutReply) {
     auto link = make_link();
     link->on_binary_begin(*connection_, 9, "#9,1,", 5);

@@ -262,6 +262,17 @@ TEST_F(FrameParserTest, StreamedPayloadTakesPrecedenceOverFrameBytes) {
                             end_call(std::string(39989 - 6, 'x')), command_call(0, "#1;")));
 }
 
+TEST_F(FrameParserTest, AbandonedPayloadLetsTheNextBytesBeFramedAfresh) {
+    receive(binary_header(1, 40000) + "#9,A,39989,");
+    EXPECT_TRUE(parser_.abandon_binary());
+    EXPECT_FALSE(parser_.abandon_binary());
+    buffer_.clear();  // a new link starts with an empty buffer
+
+    receive("#7,GP;");
+    EXPECT_THAT(handler_.calls,
+                ElementsAre(begin_call(1, "#9,A,39989,"), command_call(0, "#7,GP;")));
+}
+
 TEST_F(FrameParserTest, FrameRightAfterAStreamedPayloadKeepsItsFirstByte) {
     receive(binary_header(1, 40000) + "#9,A,39989," + std::string(39989, 'x') + "#7,G");
     EXPECT_EQ(buffer_, "#7,G");

@@ -89,7 +89,7 @@ private:
 };
 
 struct Call {
-    enum class Kind { command, begin, chunk, end, started };
+    enum class Kind { command, begin, chunk, end, started, abandoned };
     Kind kind;
     std::uint16_t request_id = 0;
     std::string data;
@@ -134,6 +134,9 @@ public:
     }
     void on_started(RemoteConnection& connection) override {
         record(connection, {Call::Kind::started, 0, ""});
+    }
+    void on_binary_abandoned(RemoteConnection& connection) override {
+        record(connection, {Call::Kind::abandoned, 0, ""});
     }
 
     std::vector<Call> calls() const {
@@ -463,6 +466,30 @@ TEST_F(TcpRemoteConnectionTest, LongBinaryPayloadIsStreamedWhole) {
     EXPECT_EQ(calls[calls.size() - 2].kind, Call::Kind::end);
     EXPECT_EQ(streamed, raw);
     EXPECT_EQ(calls.back(), command(0, "#4;"));
+}
+
+TEST_F(TcpRemoteConnectionTest, TransferCutOffByALostLinkIsAbandonedAndTheNextLinkFramedAfresh) {
+    TlsTestServer server(pki().server);
+    linked(server);
+
+    // A 40000-byte payload of which only the header and 100 bytes arrive before the link drops.
+    const std::string header = "#9,1,2,";
+    const std::string frame = binary_frame(3, header + std::string(40000 - header.size(), 'x'));
+    ASSERT_TRUE(server.send(frame.substr(0, 7 + header.size() + 100)));
+    ASSERT_TRUE(eventually([&] { return handler_.count(Call::Kind::begin) == 1; }));
+    server.close_link();
+    ASSERT_TRUE(server.wait_for_handshakes(2, kBound));
+    ASSERT_TRUE(eventually([&] { return connection_->is_connected(); }));
+    ASSERT_TRUE(server.send("#4;"));
+    ASSERT_TRUE(eventually([&] { return handler_.count(Call::Kind::command) == 1; }));
+
+    const std::vector<Call> calls = handler_.calls();
+    EXPECT_EQ(handler_.count(Call::Kind::abandoned), 1u);
+    EXPECT_EQ(handler_.count(Call::Kind::end), 0u);
+    EXPECT_EQ(calls.back(), command(0, "#4;"));
+    EXPECT_EQ(count_lines(*logger_, LogLevel::error,
+                          "Binary transfer abandoned: the link closed before its end"),
+              1u);
 }
 
 TEST_F(TcpRemoteConnectionTest, CommandAfterAQuietSpellIsReadWithinMilliseconds) {
