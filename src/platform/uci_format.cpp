@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <optional>
 
+#include "core/single_quoted.hpp"
+
 namespace voxapp {
 namespace {
 
@@ -133,19 +135,6 @@ Status apply_statement(UciPackage& package, std::optional<std::size_t>& current,
     return Error::owned("unknown keyword '" + keyword + "'");
 }
 
-std::string quoted(std::string_view text) {
-    std::string out = "'";
-    for (const char c : text) {
-        if (c == '\'') {
-            out += "'\\''";
-        } else {
-            out.push_back(c);
-        }
-    }
-    out.push_back('\'');
-    return out;
-}
-
 }  // namespace
 
 UciOption* UciSection::find_option(std::string_view option_name) {
@@ -232,13 +221,13 @@ std::string format_uci_package(const UciPackage& package) {
     for (const UciSection& section : package.sections) {
         out += "\nconfig " + section.type;
         if (!section.name.empty()) {
-            out += " " + quoted(section.name);
+            out += " " + single_quoted(section.name);
         }
         out += "\n";
         for (const UciOption& option : section.options) {
             for (const std::string& value : option.values) {
                 out += option.is_list ? "\tlist " : "\toption ";
-                out += option.name + " " + quoted(value) + "\n";
+                out += option.name + " " + single_quoted(value) + "\n";
             }
         }
     }

@@ -1,25 +1,11 @@
 #include "platform/uci_time_zone_backend.hpp"
 
+#include "core/single_quoted.hpp"
 #include "core/system_paths.hpp"
 #include "platform/uci_access.hpp"
 
 namespace voxapp {
-namespace {
-
-std::string shell_quoted(std::string_view text) {
-    std::string out = "'";
-    for (const char c : text) {
-        if (c == '\'') {
-            out += "'\\''";
-        } else {
-            out.push_back(c);
-        }
-    }
-    out.push_back('\'');
-    return out;
-}
-
-}  // namespace
+namespace {}  // namespace
 
 Result<std::string> read_uci_time_zone(UciContext* context) {
     auto name = uci_get_string(context, "system.@system[0].zoneName");
@@ -75,7 +61,7 @@ Status UciTimeZoneBackend::set_time_zone(std::string_view name) {
 }
 
 void UciTimeZoneBackend::restart_system() {
-    const std::string command = shell_quoted(system_path("/etc/init.d/system")) + " restart";
+    const std::string command = single_quoted(system_path("/etc/init.d/system")) + " restart";
     Status started = runner_.run(command, [logger = logger_](int exit_code) {
         if (exit_code != 0) {
             logger->warning("System restart exited with code " + std::to_string(exit_code));

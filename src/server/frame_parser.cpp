@@ -1,8 +1,8 @@
 #include "server/frame_parser.hpp"
 
 #include <algorithm>
-#include <charconv>
-#include <concepts>
+
+#include "system/logging/log_text.hpp"
 
 namespace voxapp {
 namespace {
@@ -39,17 +39,6 @@ std::size_t find_frame_start(std::string_view bytes, std::size_t from) {
     return kNotFound;
 }
 
-void append(std::string& line, std::string_view text) {
-    line += text;
-}
-
-template <std::integral T>
-void append(std::string& line, T value) {
-    char digits[24];
-    const auto result = std::to_chars(digits, digits + sizeof digits, value);
-    line.append(digits, result.ptr);
-}
-
 }  // namespace
 
 template <typename... Parts>
@@ -58,7 +47,7 @@ void FrameParser::log(const Parts&... parts) {
         return;
     }
     line_.clear();
-    (append(line_, parts), ...);
+    append_log_parts(line_, parts...);
     logger_->data(line_);
 }
 

@@ -5,11 +5,10 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <charconv>
-#include <concepts>
 #include <string_view>
 
 #include "core/console.hpp"
+#include "system/logging/log_text.hpp"
 
 namespace voxapp {
 namespace {
@@ -18,17 +17,6 @@ using Clock = std::chrono::steady_clock;
 
 // Tries of a send that keeps answering "try again": the first and this many more.
 constexpr int kMaxSendRetries = 11;
-
-void append(std::string& line, std::string_view text) {
-    line += text;
-}
-
-template <std::integral T>
-void append(std::string& line, T value) {
-    char digits[24];
-    const auto result = std::to_chars(digits, digits + sizeof digits, value);
-    line.append(digits, result.ptr);
-}
 
 }  // namespace
 
@@ -268,7 +256,7 @@ void TcpRemoteConnection::log(LogLevel level, const Parts&... parts) const {
         return;
     }
     std::string line;
-    (append(line, parts), ...);
+    append_log_parts(line, parts...);
     switch (level) {
         case LogLevel::debug:
             logger_->debug(line);
