@@ -8,21 +8,12 @@
 #include <string_view>
 
 #include "server/frame_parser.hpp"
+#include "server/null_connection.hpp"
 
 namespace voxapp {
 namespace {
 
-class NullConnection : public RemoteConnection {
-public:
-    Result<std::size_t> send_reply(std::uint16_t, const char*, std::size_t length) override {
-        return length;
-    }
-    Result<std::size_t> send_binary_reply(std::uint16_t, std::uint32_t, const char*,
-                                          std::size_t length) override {
-        return length;
-    }
-    Result<std::size_t> send_raw(const char*, std::size_t length) override { return length; }
-};
+using NullConnection = test::NullConnection;
 
 // Touches what it is given, as a device link copying the command would.
 class CountingHandler : public RemoteLinkHandler {

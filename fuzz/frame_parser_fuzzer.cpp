@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "server/frame_parser.hpp"
+#include "server/null_connection.hpp"
 
 namespace {
 
@@ -37,17 +38,7 @@ void check(bool condition, const char* what) {
     }
 }
 
-class NullConnection : public RemoteConnection {
-public:
-    Result<std::size_t> send_reply(std::uint16_t, const char*, std::size_t length) override {
-        return length;
-    }
-    Result<std::size_t> send_binary_reply(std::uint16_t, std::uint32_t, const char*,
-                                          std::size_t length) override {
-        return length;
-    }
-    Result<std::size_t> send_raw(const char*, std::size_t length) override { return length; }
-};
+using NullConnection = voxapp::test::NullConnection;
 
 // Reads the first and the last byte of every logged text, so that the sanitizers see a view that
 // starts or ends outside its buffer.

@@ -5,22 +5,10 @@
 #include <string>
 #include <vector>
 
+#include "server/null_connection.hpp"
 #include "server/remote_link_handler.hpp"
 
 namespace voxapp::test {
-
-// A connection that accepts every send and keeps nothing.
-class NullConnection : public RemoteConnection {
-public:
-    Result<std::size_t> send_reply(std::uint16_t, const char*, std::size_t length) override {
-        return length;
-    }
-    Result<std::size_t> send_binary_reply(std::uint16_t, std::uint32_t, const char*,
-                                          std::size_t length) override {
-        return length;
-    }
-    Result<std::size_t> send_raw(const char*, std::size_t length) override { return length; }
-};
 
 struct LinkCall {
     enum class Kind { unsolicited, command, begin, chunk, end, started };
