@@ -1,18 +1,31 @@
 #include "instruments/device_manager.hpp"
 
+#include <unistd.h>
+
 #include <cerrno>
+#include <thread>
+
+#include "core/system_paths.hpp"
+#include "instruments/usb_device_paths.hpp"
 
 namespace voxapp {
+
+namespace {
+
+constexpr const char* kTtyPrefix = "/dev/";
+
+}  // namespace
 
 DeviceManager::DeviceManager(std::shared_ptr<Logger> logger,
                              std::shared_ptr<DeviceCountStore> device_count,
                              std::uint32_t router_serial, RouterUnitFactory make_router_unit,
-                             LinkFactory make_link)
+                             LinkFactory make_link, Instruments instruments)
     : logger_(std::move(logger)),
       device_count_(std::move(device_count)),
       router_serial_(router_serial),
       make_router_unit_(std::move(make_router_unit)),
-      make_link_(std::move(make_link)) {}
+      make_link_(std::move(make_link)),
+      instruments_(std::move(instruments)) {}
 
 DeviceManager::~DeviceManager() {
     std::lock_guard lock(mutex_);
@@ -23,6 +36,9 @@ DeviceManager::~DeviceManager() {
 }
 
 void DeviceManager::start() {
+    if (instruments_.tracker) {
+        instruments_.tracker->scan();
+    }
     auto count = device_count_->get();
     if (count && *count == 0) {
         register_self();
@@ -46,13 +62,13 @@ void DeviceManager::register_self() {
     std::shared_ptr<Device> unit = make_router_unit_();
     std::unique_ptr<DeviceLink> link = make_link_(unit);
     link->start();
-    devices_.emplace(router_serial_, Entry{std::move(unit), std::move(link)});
+    devices_.emplace(router_serial_, Entry{std::move(unit), std::move(link), {}, nullptr});
 }
 
 void DeviceManager::deregister_self() {
     std::lock_guard lock(mutex_);
     auto found = devices_.find(router_serial_);
-    if (found == devices_.end()) {
+    if (found == devices_.end() || found->second.instrument) {
         return;
     }
     logger_->info("[DeviceManager] Deregistering self as a device");
@@ -60,8 +76,136 @@ void DeviceManager::deregister_self() {
     devices_.erase(found);
 }
 
+void DeviceManager::on_serial_added(const std::string& name) {
+    std::lock_guard lock(mutex_);
+    if (tty_serials_.contains(kTtyPrefix + name)) {
+        return;
+    }
+    auto paths = resolve_device_paths(name);
+    if (!paths) {
+        logger_->error("[DeviceManager] Failed to resolve the device path for " + name +
+                       ". Will retry again later.");
+        m_device_path_retries.push_back({name, instruments_.clock()});
+        return;
+    }
+    logger_->info("[DeviceManager] New serial device detected: " + paths->tty_path + " (" +
+                  (paths->usb_node.empty() ? "No real path detected" : paths->usb_node) + ")");
+    const std::string node = system_path(paths->tty_path);
+    for (int waits = 0; waits < 5 && access(node.c_str(), F_OK) != 0; ++waits) {
+        std::this_thread::sleep_for(instruments_.node_wait);
+    }
+    if (!greet_and_register(paths->tty_path, paths->usb_node)) {
+        m_device_path_retries.push_back({name, instruments_.clock()});
+    }
+}
+
+Status DeviceManager::greet_and_register(const std::string& tty_path,
+                                         const std::string& usb_node) {
+    auto port = SerialDevice::open_port(tty_path, usb_node, logger_, instruments_.reset);
+    if (!port) {
+        logger_->error("[DeviceManager] Failed to open the device: " + tty_path);
+        return port.error();
+    }
+    auto identity = greet_instrument(*port, *logger_, instruments_.greeting);
+    if (!identity) {
+        return identity.error();
+    }
+    register_instrument(*port, *identity);
+    return {};
+}
+
+void DeviceManager::register_instrument(const SerialDevice& port,
+                                        const InstrumentIdentity& identity) {
+    const std::uint32_t serial = identity.serial_number;
+    std::shared_ptr<InstrumentProxy> proxy;
+    if (instruments_.make_instrument) {
+        proxy = instruments_.make_instrument(port, identity);
+    }
+    logger_->info("[DeviceManager] Adding a new KELMARO device (tty: " + port.tty_path() +
+                  ", serial: " + std::to_string(serial) + ")");
+    if (devices_.contains(serial) || !proxy) {
+        // The instrument already registered under this serial keeps it; this tty is not
+        // recorded, so that unplugging it never removes the first one.
+        logger_->warning("[DeviceManager] Serial " + std::to_string(serial) +
+                         " is already registered; ignoring the device on " + port.tty_path());
+    } else {
+        tty_serials_.emplace(port.tty_path(), serial);
+        std::unique_ptr<DeviceLink> link = make_link_(proxy);
+        link->start();
+        devices_.emplace(serial, Entry{proxy, std::move(link), port.tty_path(), proxy});
+    }
+    if (serials_seen_.insert(serial).second) {
+        if (Status stored = device_count_->set(static_cast<std::uint32_t>(serials_seen_.size()));
+            !stored) {
+            logger_->error("[DeviceManager] Failed to set the number of devices, error code " +
+                           std::to_string(stored.error().code()));
+        }
+    }
+}
+
+void DeviceManager::on_serial_removed(const std::string& name) {
+    std::lock_guard lock(mutex_);
+    const std::string path = kTtyPrefix + name;
+    logger_->debug("Device removed: " + path);
+    std::erase_if(m_device_path_retries, [&](const Retry& retry) {
+        if (retry.name != name) {
+            return false;
+        }
+        logger_->debug("Found in m_device_path_retries, removing: " + path);
+        return true;
+    });
+    remove_instrument(path);
+}
+
+void DeviceManager::remove_instrument(const std::string& path) {
+    auto tty = tty_serials_.find(path);
+    if (tty == tty_serials_.end()) {
+        return;
+    }
+    const std::uint32_t serial = tty->second;
+    logger_->info("[DeviceManager] Removing an existing KELMARO device (tty: " + path +
+                  ", serial: " + std::to_string(serial) + ")");
+    if (auto entry = devices_.find(serial); entry != devices_.end()) {
+        entry->second.link->stop();
+        devices_.erase(entry);
+    }
+    tty_serials_.erase(tty);
+}
+
+void DeviceManager::retry_pass() {
+    const TimePoint now = instruments_.clock();
+    const std::int64_t period =
+        std::chrono::duration_cast<std::chrono::nanoseconds>(instruments_.retry_period).count();
+    for (std::size_t i = 0; i < m_device_path_retries.size();) {
+        Retry& retry = m_device_path_retries[i];
+        if (now - retry.last_attempt <= period) {
+            ++i;
+            continue;
+        }
+        auto paths = resolve_device_paths(retry.name);
+        retry.last_attempt = now;
+        if (!paths) {
+            logger_->error("[DeviceManager] Failed to resolve the device path for " + retry.name +
+                           " after a retry. Will retry again in 60 seconds.");
+            ++i;
+            continue;
+        }
+        logger_->info("[DeviceManager] Retrying to register a device " + paths->tty_path +
+                      " after a failed attempt.");
+        if (!greet_and_register(paths->tty_path, paths->usb_node)) {
+            logger_->error("[DeviceManager] Failed to register a device " + paths->tty_path +
+                           " after a retry. Will retry again in 60 seconds.");
+            ++i;
+            continue;
+        }
+        m_device_path_retries.erase(m_device_path_retries.begin() +
+                                    static_cast<std::ptrdiff_t>(i));
+    }
+}
+
 void DeviceManager::process_all(float /*elapsed_seconds*/) {
     std::lock_guard lock(mutex_);
+    retry_pass();
     pass_.clear();
     for (const auto& [serial, entry] : devices_) {
         pass_.push_back(entry.device);
@@ -73,6 +217,24 @@ void DeviceManager::process_all(float /*elapsed_seconds*/) {
         }
     }
     pass_.clear();
+    remove_vanished();
+}
+
+void DeviceManager::remove_vanished() {
+    std::vector<std::string> vanished;
+    for (const auto& [serial, entry] : devices_) {
+        if (entry.instrument && entry.instrument->gone()) {
+            vanished.push_back(entry.tty_path);
+        }
+    }
+    for (const std::string& path : vanished) {
+        remove_instrument(path);
+        // Its removal event may never come (or came already); a later addition of the same
+        // name must be greeted afresh.
+        if (instruments_.tracker) {
+            instruments_.tracker->forget(path.substr(std::char_traits<char>::length(kTtyPrefix)));
+        }
+    }
 }
 
 bool DeviceManager::has_device(std::uint32_t serial) const {
@@ -83,6 +245,11 @@ bool DeviceManager::has_device(std::uint32_t serial) const {
 std::size_t DeviceManager::device_count() const {
     std::lock_guard lock(mutex_);
     return devices_.size();
+}
+
+std::size_t DeviceManager::pending_retries() const {
+    std::lock_guard lock(mutex_);
+    return m_device_path_retries.size();
 }
 
 }  // namespace voxapp

@@ -1,61 +1,112 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
+#include "core/time_point.hpp"
 #include "instruments/device_count_store.hpp"
+#include "instruments/instrument_greeting.hpp"
+#include "instruments/instrument_proxy.hpp"
+#include "instruments/serial_device.hpp"
+#include "instruments/serial_device_tracker.hpp"
 #include "server/device.hpp"
 #include "server/device_link.hpp"
 #include "system/logging/logger.hpp"
 
 namespace voxapp {
 
+// What the device manager needs to serve instruments; without a tracker it serves only the
+// router unit.
+struct DeviceManagerInstruments {
+    std::shared_ptr<SerialDeviceTracker> tracker;
+    // Builds the proxy for an instrument that answered the hello; it keeps `port` (a copy).
+    std::function<std::shared_ptr<InstrumentProxy>(SerialDevice port,
+                                                   const InstrumentIdentity& identity)>
+        make_instrument;
+    GreetingTiming greeting;
+    // A failed tty is greeted again once more than this has passed.
+    std::chrono::milliseconds retry_period{60'000};
+    // Pause between checks for a tty node that is not there yet (five at most).
+    std::chrono::milliseconds node_wait{500};
+    UsbResetFunction reset = usbfs_reset;
+    std::function<TimePoint()> clock = system_now;
+};
+
 // The table of devices the server can talk to, each with its own DeviceLink, keyed by serial
-// number. The router's own unit is registered while the persisted device count is 0.
+// number: the instruments that answered the hello on their tty, and the router's own unit while
+// the persisted device count is 0. A tty whose greeting failed is greeted again after the retry
+// period, for as long as it is plugged in.
 //
-// Threads: everything runs on the main loop thread; the mutex only serialises the handlers.
+// Threads: everything runs on the main loop thread (the tty handlers inside the netlink
+// watcher's dispatch, process_all from the run loop); the mutex only serialises the handlers.
 class DeviceManager {
 public:
     using RouterUnitFactory = std::function<std::shared_ptr<Device>()>;
     using LinkFactory = std::function<std::unique_ptr<DeviceLink>(std::shared_ptr<Device>)>;
 
+    using Instruments = DeviceManagerInstruments;
+
     DeviceManager(std::shared_ptr<Logger> logger, std::shared_ptr<DeviceCountStore> device_count,
                   std::uint32_t router_serial, RouterUnitFactory make_router_unit,
-                  LinkFactory make_link);
+                  LinkFactory make_link, Instruments instruments = {});
     ~DeviceManager();
     DeviceManager(const DeviceManager&) = delete;
     DeviceManager& operator=(const DeviceManager&) = delete;
 
-    // Once, right after construction: registers the router unit when the stored count is 0.
+    // Once, right after construction: greets the instruments already plugged in, then registers
+    // the router unit when the stored count is 0.
     void start();
+    // The tracker's callbacks.
+    void on_serial_added(const std::string& tty_name);
+    void on_serial_removed(const std::string& tty_name);
     // DeviceCountChanged: 0 registers the router unit, anything else deregisters it.
     void set_self_registered(std::uint8_t count);
-    // One pass of every device's work; errors other than EAGAIN are logged.
+    // Greets the ttys due for a retry, then one pass of every device's work; errors other than
+    // EAGAIN are logged. Instruments whose tty vanished are removed afterwards.
     void process_all(float elapsed_seconds);
 
     bool has_device(std::uint32_t serial) const;
     std::size_t device_count() const;
+    std::size_t pending_retries() const;
 
 private:
     struct Entry {
         std::shared_ptr<Device> device;
         std::unique_ptr<DeviceLink> link;
+        std::string tty_path;  // empty for the router unit
+        std::shared_ptr<InstrumentProxy> instrument;
+    };
+    struct Retry {
+        std::string name;
+        TimePoint last_attempt;
     };
 
     void register_self();
     void deregister_self();
+    Status greet_and_register(const std::string& tty_path, const std::string& usb_node);
+    void register_instrument(const SerialDevice& port, const InstrumentIdentity& identity);
+    void retry_pass();
+    void remove_instrument(const std::string& tty_path);
+    void remove_vanished();
 
     std::shared_ptr<Logger> logger_;
     std::shared_ptr<DeviceCountStore> device_count_;
     const std::uint32_t router_serial_;
     RouterUnitFactory make_router_unit_;
     LinkFactory make_link_;
+    Instruments instruments_;
     mutable std::recursive_mutex mutex_;
     std::unordered_map<std::uint32_t, Entry> devices_;
+    std::unordered_map<std::string, std::uint32_t> tty_serials_;
+    std::vector<Retry> m_device_path_retries;
+    std::unordered_set<std::uint32_t> serials_seen_;
     // Reused by process_all so that a device leaving the table mid-pass stays alive until its
     // turn is over.
     std::vector<std::shared_ptr<Device>> pass_;

@@ -51,6 +51,10 @@ DeviceLink::DeviceLink(std::shared_ptr<Device> device, const Settings& settings,
 }
 
 DeviceLink::~DeviceLink() {
+    {
+        std::lock_guard alive(liveness_->mutex);
+        liveness_->alive = false;
+    }
     // Destroying a component joins its thread, which may still call back into this link until
     // then, so the components go first.
     components_.clear();
@@ -84,7 +88,12 @@ void DeviceLink::enqueue(RemoteConnection* connection, std::uint16_t request_id,
     const bool binary = connection != nullptr && is_binary_reply_command(text);
     Device::ReplyCallback reply;
     if (connection != nullptr) {
-        reply = [connection, request_id, binary](const std::string& answer) {
+        reply = [liveness = liveness_, connection, request_id,
+                 binary](const std::string& answer) {
+            std::lock_guard alive(liveness->mutex);
+            if (!liveness->alive) {
+                return;
+            }
             if (binary) {
                 (void)connection->send_binary_reply(request_id,
                                                     static_cast<std::uint32_t>(answer.size()),
@@ -159,9 +168,13 @@ void DeviceLink::on_binary_abandoned(RemoteConnection&) {
 }
 
 void DeviceLink::on_started(RemoteConnection& connection) {
-    const int id = device_->subscribe_messages([&connection](const std::string& message) {
-        (void)connection.send_reply(0, message.data(), message.size());
-    });
+    const int id = device_->subscribe_messages(
+        [liveness = liveness_, &connection](const std::string& message) {
+            std::lock_guard alive(liveness->mutex);
+            if (liveness->alive) {
+                (void)connection.send_reply(0, message.data(), message.size());
+            }
+        });
     std::lock_guard lock(subscriptions_mutex_);
     subscriptions_.push_back(id);
 }

@@ -43,7 +43,8 @@ struct DeviceLinkTiming {
 // Threads: the RemoteLinkHandler operations run on the connection's worker thread; submit_command
 // on the GPS tracker's thread; start and stop on the main loop thread. The link must be stopped
 // (or destroyed, which stops nothing but releases the components, whose destructors join their
-// threads) before the device goes away.
+// threads) before the device goes away. The device may outlive the link: replies it gives after
+// the link is destroyed are dropped.
 class DeviceLink : public RemoteLinkHandler, public GpsCommandSink {
 public:
     // Builds a started-on-demand server connection that reports to `handler`; `logger` is null
@@ -93,9 +94,18 @@ public:
     void submit_command(std::string text, TimePoint expiry) override;
 
 private:
+    // Whether the link's connections may still be used. Reply callbacks and message sinks
+    // outlive the link inside the device's queue; they send only while it is alive, and the
+    // destructor waits for a send in progress before the connections go.
+    struct Liveness {
+        std::mutex mutex;
+        bool alive = true;
+    };
+
     void enqueue(RemoteConnection* connection, std::uint16_t request_id, std::string text,
                  CommandExpiry expiry);
 
+    std::shared_ptr<Liveness> liveness_ = std::make_shared<Liveness>();
     std::shared_ptr<Device> device_;
     std::shared_ptr<Logger> logger_;
     Timing timing_;

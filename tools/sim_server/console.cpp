@@ -449,7 +449,22 @@ void Console::run_directive(const std::string& line) {
         const auto length = number<std::uint32_t>(word(2));
         const auto piece = words.size() > 3 ? number<std::size_t>(word(3)) : kDefaultPiece;
         const auto pause = words.size() > 4 ? number<unsigned>(word(4)) : 0u;
-        const std::string header = "#9,1," + word(2) + ",";
+        // The command's own length field counts the data bytes after its header, so that an
+        // instrument can tell where the transfer ends.
+        std::string header = "#9,1," + word(2) + ",";
+        if (length) {
+            for (std::size_t digits = 1; digits <= 10; ++digits) {
+                const std::size_t overhead = 6 + digits;
+                if (*length < overhead) {
+                    break;
+                }
+                const std::string data = std::to_string(*length - overhead);
+                if (data.size() == digits) {
+                    header = "#9,1," + data + ",";
+                    break;
+                }
+            }
+        }
         if (!id || !length || !piece || *piece == 0 || !pause || *length < header.size()) {
             report("error: expected :long ID LEN [PIECE [PAUSE_MS]] with LEN >= " +
                    std::to_string(header.size()));
@@ -475,8 +490,11 @@ void Console::run_directive(const std::string& line) {
                 return;
             }
         }
+        // A transcript line of megabytes helps nobody: the header and the first bytes suffice.
+        constexpr std::size_t kShown = 256;
         connection_line(*connection, "-> BINARY id=" + word(1) + " len=" + word(2) + " pieces=" +
-                                         std::to_string(pieces) + " " + escape(payload));
+                                         std::to_string(pieces) + " " +
+                                         escape(payload.substr(0, kShown)));
     } else if (name == ":raw") {
         std::string hex;
         for (std::size_t i = 1; i < words.size(); ++i) {

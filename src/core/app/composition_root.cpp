@@ -2,6 +2,8 @@
 
 #include "core/app/fatal.hpp"
 #include "core/app/link_components.hpp"
+#include "core/timing_overrides.hpp"
+#include "instruments/netlink_watcher.hpp"
 #include "platform/gps_receiver.hpp"
 #include "platform/mount_table_storage_lister.hpp"
 #include "platform/mount_table_watcher.hpp"
@@ -19,6 +21,7 @@ namespace {
 
 // Registrations the event loop serves; kept by the registry so they live as long as the loop.
 struct LoopRegistrations {
+    std::unique_ptr<NetlinkWatcher> netlink_watcher;
     std::unique_ptr<MountTableWatcher> mount_table_watcher;
     std::unique_ptr<SystemTimeZoneMonitor> time_zone_monitor;
 };
@@ -173,6 +176,7 @@ std::shared_ptr<DeviceManager> CompositionRoot::device_manager() {
         const VersionInfo version = context_.settings().version;
         const Settings& settings = context_.settings();
         auto factories = link_factories();
+        auto tracker = serial_device_tracker();
         auto manager = std::make_shared<DeviceManager>(
             logger, count, serial,
             [serial, version, logger, services] {
@@ -180,10 +184,51 @@ std::shared_ptr<DeviceManager> CompositionRoot::device_manager() {
             },
             [&settings, logger, factories](std::shared_ptr<Device> device) {
                 return std::make_unique<DeviceLink>(std::move(device), settings, logger, factories);
-            });
+            },
+            instrument_support(tracker));
+        // The tracker lives in the registry as long as the manager; a weak reference keeps the
+        // two from owning each other.
+        std::weak_ptr<DeviceManager> weak = manager;
+        tracker->set_added_callback([weak](const std::string& name) {
+            if (auto locked = weak.lock()) {
+                locked->on_serial_added(name);
+            }
+        });
+        tracker->set_removed_callback([weak](const std::string& name) {
+            if (auto locked = weak.lock()) {
+                locked->on_serial_removed(name);
+            }
+        });
         manager->start();
         return manager;
     });
+}
+
+std::shared_ptr<SerialDeviceTracker> CompositionRoot::serial_device_tracker() {
+    return registry_.get<SerialDeviceTracker>(
+        [this] { return std::make_shared<SerialDeviceTracker>(logger()); });
+}
+
+DeviceManager::Instruments CompositionRoot::instrument_support(
+    std::shared_ptr<SerialDeviceTracker> tracker) {
+    using std::chrono::milliseconds;
+    DeviceManager::Instruments instruments;
+    instruments.tracker = std::move(tracker);
+    // Waits that tests shorten through the timing seam; the defaults are the production values.
+    InstrumentTiming timing;
+    timing.basic = timing_or("instrument_reply_basic", timing.basic);
+    timing.model = timing_or("instrument_reply_model", timing.model);
+    timing.long_command = timing_or("instrument_reply_long", timing.long_command);
+    instruments.retry_period = timing_or("instrument_retry", instruments.retry_period);
+    InstrumentProxy::Services services{gps_source(), device_count_store(),
+                                       unit_request_handler()};
+    auto logger = this->logger();
+    instruments.make_instrument = [logger, services, timing](SerialDevice port,
+                                                             const InstrumentIdentity& identity) {
+        return make_instrument_proxy(std::move(port), identity.unit_type, identity.serial_number,
+                                     logger, services, timing);
+    };
+    return instruments;
 }
 
 void CompositionRoot::subscribe_all() {
@@ -203,6 +248,12 @@ void CompositionRoot::subscribe_all() {
                                         [lister] { return usb_mount_points(*lister); });
     });
     subscribe_event_logger(*dispatcher, logger());
+    std::shared_ptr<SerialDeviceTracker> tracker = serial_device_tracker();
+    dispatcher->subscribe<SerialDeviceConnected>(
+        [tracker](const SerialDeviceConnected& event) { tracker->on_connected(event.device_name); });
+    dispatcher->subscribe<SerialDeviceDisconnected>([tracker](const SerialDeviceDisconnected& event) {
+        tracker->on_disconnected(event.device_name);
+    });
     // The manager holds the dispatcher through its count store: a weak reference breaks the
     // cycle so both are destroyed at exit.
     std::weak_ptr<DeviceManager> manager = device_manager();
@@ -221,6 +272,8 @@ void CompositionRoot::register_with_event_loop() {
     auto loop = event_loop();
     auto registrations = registry_.get<LoopRegistrations>([this] {
         auto made = std::make_shared<LoopRegistrations>();
+        made->netlink_watcher = require(NetlinkWatcher::create(event_dispatcher()),
+                                        "App::System::Hardware::NetlinkWatcher");
         made->mount_table_watcher =
             require(MountTableWatcher::create(storage_lister(), event_dispatcher()),
                     "App::System::Storage::MountTableWatcher");
@@ -230,6 +283,7 @@ void CompositionRoot::register_with_event_loop() {
         return made;
     });
     // A registration that fails leaves that watcher silent; the daemon runs on without it.
+    (void)loop->add(*registrations->netlink_watcher);
     (void)loop->add(*registrations->mount_table_watcher);
     (void)loop->add(*registrations->time_zone_monitor);
 }

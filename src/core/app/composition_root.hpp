@@ -49,6 +49,7 @@ public:
     std::shared_ptr<ClientService> client_service();
     std::shared_ptr<UnitRequestHandler> unit_request_handler();
     std::shared_ptr<DeviceCountStore> device_count_store();
+    std::shared_ptr<SerialDeviceTracker> serial_device_tracker();
     std::shared_ptr<DeviceManager> device_manager();
     std::uint32_t router_serial_number();
     // The mount point of the first USB storage at start-up; empty when there is none.
@@ -58,6 +59,7 @@ private:
     void subscribe_all();
     void register_with_event_loop();
     DeviceLink::Factories link_factories();
+    DeviceManager::Instruments instrument_support(std::shared_ptr<SerialDeviceTracker> tracker);
 
     ApplicationContext& context_;
     ServiceRegistry registry_;

@@ -1,0 +1,352 @@
+#include "instruments/instrument_proxy.hpp"
+
+#include <cerrno>
+
+#include "instruments/instrument_models.hpp"
+#include "system/logging/log_text.hpp"
+
+namespace voxapp {
+
+namespace {
+
+constexpr std::size_t kReadCapacity = 4096;
+
+// After one optional leading ';'.
+bool command_starts_with(const std::string& text, std::string_view prefix) {
+    const std::string_view body =
+        text.starts_with(';') ? std::string_view(text).substr(1) : std::string_view(text);
+    return body.starts_with(prefix);
+}
+
+std::string numbered(const char* text, int code) {
+    std::string line = text;
+    append_log_parts(line, code);
+    return line;
+}
+
+}  // namespace
+
+InstrumentProxy::InstrumentProxy(SerialDevice port, std::uint32_t serial_number,
+                                 std::uint8_t device_class, std::shared_ptr<Logger> logger,
+                                 Services services, InstrumentTiming timing,
+                                 std::function<TimePoint()> clock)
+    : serial_number_(serial_number),
+      device_class_(device_class),
+      logger_(std::move(logger)),
+      services_(std::move(services)),
+      timing_(timing),
+      clock_(std::move(clock)),
+      port_(std::move(port)),
+      last_send_(clock_()),
+      assembler_(device_class) {}
+
+InstrumentProxy::~InstrumentProxy() {
+    if (holding_lock_) {
+        device_mutex_.unlock();
+    }
+}
+
+void InstrumentProxy::enqueue_command(std::string text, ReplyCallback reply, CommandExpiry expiry) {
+    logger_->data_full("Recieved command: " + text);
+    std::lock_guard lock(queue_mutex_);
+    if (queue_.size() >= kMaxQueuedCommands) {
+        if (!refusing_) {
+            refusing_ = true;
+            logger_->error("Command queue of the device is full; refusing commands until it drains");
+        }
+        return;
+    }
+    refusing_ = false;
+    queue_.push_back({std::move(text), std::move(reply), expiry});
+}
+
+std::size_t InstrumentProxy::queued() const {
+    std::lock_guard lock(queue_mutex_);
+    return queue_.size();
+}
+
+void InstrumentProxy::write_data(const char* data, std::size_t length) {
+    std::size_t done = 0;
+    while (done < length && !gone_) {
+        auto written = port_.write_all(data + done, length - done);
+        if (written) {
+            done += *written;
+            continue;
+        }
+        if (written.error().code() == EAGAIN) {
+            continue;
+        }
+        logger_->debug(numbered("Write error number: ", written.error().code()));
+        return;
+    }
+}
+
+Result<std::size_t> InstrumentProxy::read_data(char* buffer, std::size_t capacity) {
+    return port_.read_some(buffer, capacity);
+}
+
+int InstrumentProxy::subscribe_messages(MessageCallback callback) {
+    std::lock_guard lock(subscribers_mutex_);
+    const int id = next_subscriber_++;
+    subscribers_.emplace(id, std::move(callback));
+    return id;
+}
+
+void InstrumentProxy::unsubscribe_messages(int id) {
+    std::lock_guard lock(subscribers_mutex_);
+    subscribers_.erase(id);
+}
+
+void InstrumentProxy::deliver(const std::string& message) {
+    std::lock_guard lock(subscribers_mutex_);
+    for (const auto& [id, callback] : subscribers_) {
+        if (callback) {
+            callback(std::string(message));
+        }
+    }
+}
+
+bool InstrumentProxy::note_port_error(int code) {
+    // EIO and ENODEV come from a tty whose USB device went away; end of file (-1) from a hung-up
+    // line; EBADF from a port already closed. None of them recovers: stop touching the line so
+    // that the main loop never spins on it, and let the owner remove the instrument.
+    if (code != EIO && code != ENODEV && code != ENXIO && code != -1 && code != EBADF) {
+        return false;
+    }
+    if (!gone_) {
+        gone_ = true;
+        logger_->error(numbered(("The device " + port_.tty_path() + " is gone, error ").c_str(),
+                                code));
+    }
+    return true;
+}
+
+void InstrumentProxy::spontaneous_read() {
+    char buffer[kReadCapacity];
+    auto read = port_.read_some(buffer, sizeof buffer);
+    if (!read) {
+        if (read.error().code() != EAGAIN && !note_port_error(read.error().code())) {
+            logger_->debug(numbered("Read error number: ", read.error().code()));
+        }
+        return;
+    }
+    const std::string message(buffer, *read);
+    logger_->debug("Spontaneous message: " + message);
+    deliver(message);
+}
+
+void InstrumentProxy::deliver_leftovers() {
+    if (assembler_.leftover().empty()) {
+        return;
+    }
+    const std::string leftover = assembler_.take_leftover();
+    logger_->debug("Processing leftover message: " + leftover);
+    std::size_t start = 0;
+    while (start < leftover.size()) {
+        std::size_t end = leftover.find(';', start);
+        end = end == std::string::npos ? leftover.size() : end + 1;
+        const std::string piece = leftover.substr(start, end - start);
+        start = end;
+        if (auto parsed = parse_command(piece); !parsed) {
+            logger_->error("Error while parsing leftover device command: " + piece);
+            logger_->error(parsed.error().message());
+            continue;
+        }
+        deliver(piece);
+    }
+}
+
+void InstrumentProxy::expire_commands() {
+    const TimePoint now = clock_();
+    std::lock_guard lock(queue_mutex_);
+    while (!queue_.empty() && queue_.front().expiry && *queue_.front().expiry < now) {
+        logger_->debug("Removing expired command: " + queue_.front().text);
+        queue_.pop_front();
+    }
+}
+
+Status InstrumentProxy::process() {
+    if (gone_) {
+        return Error::from_errno(EAGAIN);
+    }
+    if (!in_flight_) {
+        deliver_leftovers();
+        expire_commands();
+    }
+    bool empty;
+    {
+        std::lock_guard lock(queue_mutex_);
+        empty = queue_.empty();
+    }
+    if (empty) {
+        if (device_mutex_.try_lock()) {
+            spontaneous_read();
+            device_mutex_.unlock();
+        }
+        return {};
+    }
+    if (failures_ >= 5) {
+        logger_->error(
+            "Failed to communicate with the device 5 times in a row. Hard resetting the device.");
+        return port_.hard_reset();
+    }
+    return in_flight_ ? continue_exchange() : start_exchange();
+}
+
+Status InstrumentProxy::start_exchange() {
+    // A long binary transfer owns the line: wait for it without holding up the main loop.
+    if (!device_mutex_.try_lock()) {
+        return Error::from_errno(EAGAIN);
+    }
+    holding_lock_ = true;
+    spontaneous_read();
+    if (gone_) {
+        end_exchange();
+        return Error::from_errno(EAGAIN);
+    }
+    std::string text;
+    {
+        std::lock_guard lock(queue_mutex_);
+        text = queue_.front().text;
+    }
+    in_flight_ = true;
+    auto command = parse_command(text);
+    if (!command) {
+        logger_->error("Error while parsing device command: " + command.error().message_text());
+        end_exchange();
+        return Error::from_errno(EPROTO);
+    }
+    if (is_unsupported(*command)) {
+        logger_->debug("Handling unsupported device command: " + text);
+        auto reply = handle_unsupported(*command);
+        if (!reply) {
+            logger_->error("Error while handling unsupported device command: " +
+                           reply.error().message_text());
+            end_exchange();
+            return Error::from_errno(EPROTO);
+        }
+        logger_->debug("Response for unsupported device command: " + *reply);
+        reply_to_front(*reply);
+        end_exchange();
+        return {};
+    }
+    logger_->debug("Sending command (" + std::to_string(text.size()) + " bytes): " + text);
+    if (auto written = port_.write_all(text.data(), text.size()); !written) {
+        in_flight_ = false;
+        holding_lock_ = false;
+        device_mutex_.unlock();
+        note_port_error(written.error().code());
+        logger_->debug(numbered("Write error number: ", written.error().code()));
+        return written.error();
+    }
+    const Status flushed = port_.flush_queue(1);
+    last_send_ = clock_();
+    const bool asks = text.find('?') != std::string::npos;
+    if (flushed && command->code == '1' && !asks) {
+        reply_to_front("");
+        end_exchange();
+        return {};
+    }
+    // A failed flush leaves the command in flight, to end by its time limit.
+    assembler_.begin(command->code, command->code == '7' && !command->parameters.empty()
+                                        ? command->parameters.front()
+                                        : std::string());
+    return flushed;
+}
+
+Status InstrumentProxy::continue_exchange() {
+    char buffer[kReadCapacity];
+    auto read = port_.read_some(buffer, sizeof buffer);
+    if (read) {
+        logger_->debug("Read " + std::to_string(*read) + " bytes from device.");
+        logger_->data_full(std::string_view(buffer, *read));
+        if (auto reply = assembler_.feed(std::string_view(buffer, *read), *logger_)) {
+            reply_to_front(*reply);
+            end_exchange();
+            return {};
+        }
+    } else if (read.error().code() != EAGAIN) {
+        if (note_port_error(read.error().code())) {
+            end_exchange();
+            return Error::from_errno(EAGAIN);
+        }
+        logger_->debug(numbered("Read error number: ", read.error().code()));
+        return read.error();
+    }
+    std::string text;
+    {
+        std::lock_guard lock(queue_mutex_);
+        text = queue_.front().text;
+    }
+    const auto limit = std::chrono::duration_cast<std::chrono::nanoseconds>(time_limit(text));
+    if (clock_() - last_send_ <= limit.count()) {
+        return {};
+    }
+    logger_->debug("Timeout has passed.");
+    if (command_starts_with(text, "#9,4")) {
+        logger_->debug("Detected #9,4 skipping retry.");
+        end_exchange();
+        return {};
+    }
+    retry_later();
+    return {};
+}
+
+std::chrono::milliseconds InstrumentProxy::time_limit(const std::string& text) const {
+    if (command_starts_with(text, "#9,")) {
+        return timing_.long_command;
+    }
+    return has_gps_tracker() ? timing_.basic : timing_.model;
+}
+
+void InstrumentProxy::reply_to_front(const std::string& reply) {
+    ReplyCallback callback;
+    {
+        std::lock_guard lock(queue_mutex_);
+        callback = queue_.front().reply;
+    }
+    if (callback) {
+        callback(reply);
+    }
+}
+
+void InstrumentProxy::end_exchange() {
+    assembler_.reset();
+    in_flight_ = false;
+    failures_ = 0;
+    if (holding_lock_) {
+        holding_lock_ = false;
+        device_mutex_.unlock();
+    }
+    std::lock_guard lock(queue_mutex_);
+    if (!queue_.empty()) {
+        queue_.pop_front();
+    }
+}
+
+void InstrumentProxy::retry_later() {
+    assembler_.reset();
+    in_flight_ = false;
+    ++failures_;
+    if (holding_lock_) {
+        holding_lock_ = false;
+        device_mutex_.unlock();
+    }
+}
+
+std::shared_ptr<InstrumentProxy> make_instrument_proxy(SerialDevice port, std::uint32_t unit_type,
+                                                       std::uint32_t serial_number,
+                                                       std::shared_ptr<Logger> logger,
+                                                       InstrumentProxy::Services services,
+                                                       InstrumentTiming timing) {
+    const std::uint8_t device_class = instrument_device_class(unit_type);
+    if (device_class == 0) {
+        return std::make_shared<BasicInstrumentProxy>(std::move(port), serial_number,
+                                                      std::move(logger), std::move(services),
+                                                      timing);
+    }
+    return std::make_shared<ModelInstrumentProxy>(std::move(port), serial_number, device_class,
+                                                  std::move(logger), std::move(services), timing);
+}
+
+}  // namespace voxapp
