@@ -10,6 +10,8 @@ namespace voxapp {
 namespace {
 
 constexpr std::size_t kReadCapacity = 4096;
+// A command of a few dozen bytes leaves a 115200-baud line in a few milliseconds.
+constexpr int kDrainLimitMs = 100;
 
 // After one optional leading ';'.
 bool command_starts_with(const std::string& text, std::string_view prefix) {
@@ -239,7 +241,9 @@ Status InstrumentProxy::start_exchange() {
         logger_->debug(numbered("Write error number: ", written.error().code()));
         return written.error();
     }
-    const Status flushed = port_.flush_queue(1);
+    // Flushing the output queue here could discard the command itself while the driver still
+    // holds it (seen on busy systems); waiting for it to leave keeps the line as clean.
+    const Status flushed = port_.drain_output(kDrainLimitMs);
     last_send_ = clock_();
     const bool asks = text.find('?') != std::string::npos;
     if (flushed && command->code == '1' && !asks) {
@@ -247,7 +251,7 @@ Status InstrumentProxy::start_exchange() {
         end_exchange();
         return {};
     }
-    // A failed flush leaves the command in flight, to end by its time limit.
+    // A line that did not drain leaves the command in flight, to end by its time limit.
     assembler_.begin(command->code, command->code == '7' && !command->parameters.empty()
                                         ? command->parameters.front()
                                         : std::string());

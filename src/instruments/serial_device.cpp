@@ -271,6 +271,25 @@ Status SerialDevice::flush_queue(int queue) {
     return {};
 }
 
+Status SerialDevice::drain_output(int limit_ms) {
+    if (fd_ < 0) {
+        return Error::from_errno(EBADF);
+    }
+    for (int waited = 0;; ++waited) {
+        int queued = 0;
+        if (ioctl(fd_, TIOCOUTQ, &queued) != 0) {
+            return Error::from_errno(errno);
+        }
+        if (queued <= 0) {
+            return {};
+        }
+        if (waited >= limit_ms) {
+            return Error::from_errno(ETIMEDOUT);
+        }
+        sleep_1_ms();
+    }
+}
+
 Status SerialDevice::hard_reset() {
     if (usb_node_.empty()) {
         return Error::from_errno(ENODEV);

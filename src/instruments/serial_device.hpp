@@ -50,6 +50,9 @@ public:
     void drain_input();
     // 0 input, 1 output, 2 both; above 2 fails with EINVAL.
     Status flush_queue(int queue);
+    // Waits until the tty has sent what was written (its output queue is empty), at most
+    // `limit_ms`; ETIMEDOUT when it has not. Discards nothing.
+    Status drain_output(int limit_ms);
     // Resets the USB device that carries the tty; ENODEV without a known USB node.
     Status hard_reset();
     void close_port();
