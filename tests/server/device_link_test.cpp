@@ -245,3 +245,24 @@ TEST_F(DeviceLinkTest, SpontaneousMessagesGoOutAsPlainFramesUntilTheLinkIsGone) 
 
 }  // namespace
 }  // namespace voxapp
+
+namespace voxapp {
+namespace {
+
+// The device outlives its link when the device manager drops the link in the middle of a pass:
+// a reply or message it gives afterwards must not reach the link's (destroyed) connection.
+TEST_F(DeviceLinkTest, RepliesAndMessagesAfterTheLinkIsGoneAreDropped) {
+    auto link = make_link();
+    link->start();
+    link->on_command(*connection_, 7, "#1,N?;", 6, std::nullopt);
+    link->on_started(*connection_);
+    ASSERT_EQ(device_->queued.size(), 1u);
+    ASSERT_EQ(device_->sinks.size(), 1u);
+    link.reset();
+    device_->queued[0].reply("#1,N42;");
+    device_->sinks[0]("#5,1;");
+    EXPECT_TRUE(connection_->sent.empty());
+}
+
+}  // namespace
+}  // namespace voxapp
