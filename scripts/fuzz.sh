@@ -17,10 +17,11 @@ scripts/setup.sh
 build=build/fuzz
 CC=clang CXX=clang++ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DVOXAPP_FUZZ=ON -DVOXAPP_TESTS=OFF >/dev/null
-harnesses=(command_fuzzer frame_parser_fuzzer)
+harnesses=(command_fuzzer frame_parser_fuzzer uevent_fuzzer instrument_reply_fuzzer)
 cmake --build "$build" --target "${harnesses[@]}"
 
-declare -A max_len=([command_fuzzer]=4096 [frame_parser_fuzzer]=16384)
+declare -A max_len=([command_fuzzer]=4096 [frame_parser_fuzzer]=16384 [uevent_fuzzer]=4096
+    [instrument_reply_fuzzer]=16384)
 pids=()
 for harness in "${harnesses[@]}"; do
     run="$build/run/$harness"
