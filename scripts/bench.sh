@@ -3,7 +3,8 @@
 # (release build with debug information, in build/daemon-bench), prints the machine, then runs
 # the daemon's router unit against the simulated server on loopback (in a private network
 # namespace when run as root): command round trips, first byte after idle spells, idle CPU and
-# resident memory, each against its target. Extra arguments go to daemon_bench (for example
+# resident memory, each against its target; then an instrument on a pseudo-terminal: command
+# round trips and the long binary upload rate against a plain pty copy. Extra arguments go to daemon_bench (for example
 # --commands 5000). About two minutes on a fresh checkout.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -11,9 +12,12 @@ scripts/setup.sh
 
 dir=build/daemon-bench
 cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVOXAPP_BENCH=ON >/dev/null
-cmake --build "$dir" --target voxapp voxapp-sim-server daemon_bench -j "$(nproc)"
+cmake --build "$dir" --target voxapp voxapp-sim-server voxapp-sim-instrument daemon_bench \
+    instrument_bench -j "$(nproc)"
 
 echo "== Machine =="
 lscpu | head -15
 echo "== Daemon on loopback =="
 "$dir/bench/daemon_bench" "$@"
+echo "== An instrument on a pseudo-terminal through the daemon =="
+"$dir/bench/instrument_bench"

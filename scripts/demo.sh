@@ -1,10 +1,14 @@
 #!/usr/bin/env bash
-# Builds voxapp and the simulated monitoring server, writes a demo root under .demo/ and runs the
-# daemon against the server. The server's console is yours: type a frame such as #1,U?,N?; (or
-# >7 #7,GP; for an ASCII frame with request id 7) and the router unit's answer appears; :help
-# lists the console's commands, :quit or Ctrl-D ends the demo. Without a terminal it plays a
-# short scripted exchange instead. Both programs run in a private network namespace when one can
-# be made (as root), else on 127.0.0.1.
+# Builds voxapp, the simulated monitoring server and the simulated instrument, writes a demo root
+# under .demo/ and runs the daemon against the server. The server's console is yours: type a
+# frame such as #1,U?,N?; (or >7 #7,GP; for an ASCII frame with request id 7) and the answer
+# appears; :help lists the console's commands, :quit or Ctrl-D ends the demo. Lines starting with
+# '!' go to the simulated instrument instead: !plug and !unplug plug it into the router and take
+# it out again (it then gets a server connection of its own, and the router unit steps back);
+# !help lists its commands. Without a terminal it plays a short scripted exchange instead. All
+# programs run in a private network namespace when one can be made (as root), else on 127.0.0.1
+# (where the instrument's uevents cannot reach the daemon: it is then found only when plugged
+# before start-up).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -12,7 +16,8 @@ if [[ -z "${VOXAPP_DEMO_NETWORK:-}" ]]; then
     scripts/setup.sh
     cmake -S . -B build/demo -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVOXAPP_TESTS=OFF \
         >/dev/null
-    cmake --build build/demo --target voxapp voxapp-sim-server -j "$(nproc)"
+    cmake --build build/demo --target voxapp voxapp-sim-server voxapp-sim-instrument \
+        -j "$(nproc)"
     if unshare -n true 2>/dev/null; then
         exec env VOXAPP_DEMO_NETWORK=private unshare -n "$0" "$@"
     fi
@@ -26,9 +31,10 @@ fi
 demo=$PWD/.demo
 root=$demo/root
 sim=$PWD/build/demo/tools/voxapp-sim-server
+instrument_sim=$PWD/build/demo/tools/voxapp-sim-instrument
 ready=$demo/server.port
 mkdir -p "$demo"
-rm -f "$ready" "$demo/daemon.pid" "$demo/daemon.exit"
+rm -f "$ready" "$demo/daemon.pid" "$demo/daemon.exit" "$demo/server.in" "$demo/instrument.in"
 
 # Once the server listens, the root is (re)written for its port and the daemon started; this
 # runs in the background and records the daemon's exit code. Ctrl-C reaches the daemon directly.
@@ -49,6 +55,24 @@ start_daemon() {
     echo "$code" >"$demo/daemon.exit"
 }
 
+# The simulated instrument: unit type 100 (the basic kind), serial 5001, on ttyUSB0 of the demo
+# root, driven through a FIFO; its reports go to .demo/instrument.log.
+mkfifo "$demo/instrument.in"
+"$instrument_sim" --root "$root" --serial 5001 --unit-type 100 <"$demo/instrument.in" \
+    >"$demo/instrument.log" 2>&1 &
+instrument_pid=$!
+exec 8>"$demo/instrument.in"
+
+# Waits (at most 30 s) until FILE holds a line matching PATTERN.
+wait_for_line() {
+    for _ in $(seq 300); do
+        grep -q -- "$2" "$1" 2>/dev/null && return 0
+        sleep 0.1
+    done
+    echo "demo: no line matching '$2' in $1" >&2
+    return 1
+}
+
 starter=
 stop_daemon() {
     [[ -n "$starter" ]] || return 0
@@ -59,6 +83,8 @@ stop_daemon() {
     starter=
     echo "voxapp exited with code $(cat "$demo/daemon.exit" 2>/dev/null || echo '?')" \
         "(console output: $demo/daemon.out, log file: $root/var/log/voxapp.log)"
+    exec 8>&- || true
+    wait "$instrument_pid" 2>/dev/null || true
 }
 trap stop_daemon EXIT
 
@@ -67,18 +93,50 @@ echo "Demo root: $root (VOXAPP_ROOT); server transcript: $demo/server.log"
 start_daemon &
 starter=$!
 
+mkfifo "$demo/server.in"
 if [[ -t 0 && -t 1 ]]; then
+    "${serve[@]}" <"$demo/server.in" &
+    server_pid=$!
+    exec 9>"$demo/server.in"
     echo "Waiting for the router unit to connect; then type #1,U?,N?; and press Enter."
-    "${serve[@]}" || true
+    echo "!plug puts the simulated instrument in (serial 5001), !unplug takes it out."
+    tail -n +1 -f "$demo/instrument.log" | sed -u 's/^/[instrument] /' &
+    tail_pid=$!
+    while IFS= read -r -e line; do
+        if [[ "$line" == '!'* ]]; then
+            echo "${line#!}" >&8
+        else
+            echo "$line" >&9
+            [[ "$line" == ":quit" ]] && break
+        fi
+    done
+    exec 9>&-
+    wait "$server_pid" 2>/dev/null || true
+    kill "$tail_pid" 2>/dev/null || true
     exit 0
 fi
 
-# No terminal: a scripted exchange, each frame sent once the one before was answered. The
-# daemon takes a GPS fix once it has seen the receiver's clock move, hence the pause.
+# No terminal: a scripted exchange, each frame sent once the one before was answered: the router
+# unit first, then the instrument is plugged in, answers on its own connection and is taken out.
+# The daemon takes a GPS fix once it has seen the receiver's clock move, hence the pause.
 status=0
-printf '%s\n' ':wait connection 30' '#1,U?,N?;' ':pause 1100' '>7 #7,GP;' '#7,SN,D,Z;' |
-    "${serve[@]}" --lockstep || status=$?
+"${serve[@]}" --lockstep <"$demo/server.in" &
+server_pid=$!
+exec 9>"$demo/server.in"
+printf '%s\n' ':wait connection 30' '#1,U?,N?;' ':pause 1100' '>7 #7,GP;' '#7,SN,D,Z;' >&9
+wait_for_line "$demo/server.log" '<- PLAIN #7,SN,D,Z' || status=1
+echo plug >&8
+wait_for_line "$demo/server.log" '\[2\] established' || status=1
+printf '%s\n' '#1,U?,N?;' '>8 #7,MD,abc;' >&9
+wait_for_line "$demo/server.log" '<- ASCII id=8 #7,MD' || status=1
+echo unplug >&8
+wait_for_line "$demo/server.log" '\[2\] closed' || status=1
+echo ':quit' >&9
+exec 9>&-
+wait "$server_pid" || status=$?
 stop_daemon
 echo "Commands the router unit processed:"
 grep -a "Processing command" "$demo/daemon.out" || true
+echo "What the instrument saw:"
+cat "$demo/instrument.log"
 exit "$status"

@@ -1,0 +1,143 @@
+// Whole-daemon figures for an instrument on a pseudo-terminal: the built voxapp with a simulated
+// instrument (tools/sim_instrument) and the simulated monitoring server, in a private network
+// namespace when one can be made. Measures
+//   - command round trip through the instrument's proxy (median, p99), as the server sees it;
+//   - a long BINARY "#9" upload through the daemon to the instrument, as a share of the rate a
+//     plain copy of the same bytes through a pseudo-terminal reaches in the same run.
+//
+// Usage: instrument_bench [--commands N (500)] [--upload-bytes N (4194304)]
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <sstream>
+#include <string>
+#include <thread>
+
+#include "support/instrument_rig.hpp"
+#include "support/network_namespace.hpp"
+
+namespace voxapp::test {
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+std::map<std::string, double> key_values(const std::string& text) {
+    std::map<std::string, double> values;
+    std::istringstream in(text);
+    std::string word;
+    while (in >> word) {
+        const std::size_t equals = word.find('=');
+        if (equals != std::string::npos) {
+            values[word.substr(0, equals)] = std::atof(word.c_str() + equals + 1);
+        }
+    }
+    return values;
+}
+
+// Bytes per second of a plain copy of `bytes` through a pseudo-terminal in raw mode, in pieces
+// of 16 KiB: the ceiling for any program that moves data to an instrument on such a line.
+double pty_copy_rate(std::size_t bytes) {
+    int master = -1;
+    int slave = -1;
+    if (openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) {
+        return 0;
+    }
+    termios raw{};
+    tcgetattr(slave, &raw);
+    cfmakeraw(&raw);
+    tcsetattr(slave, TCSANOW, &raw);
+    const std::string piece(16384, 'x');
+    const auto start = Clock::now();
+    std::thread writer([&] {
+        for (std::size_t sent = 0; sent < bytes;) {
+            const ssize_t n = write(slave, piece.data(), std::min(piece.size(), bytes - sent));
+            if (n <= 0) {
+                break;
+            }
+            sent += static_cast<std::size_t>(n);
+        }
+    });
+    char buffer[65536];
+    for (std::size_t received = 0; received < bytes;) {
+        const ssize_t n = read(master, buffer, sizeof buffer);
+        if (n <= 0) {
+            break;
+        }
+        received += static_cast<std::size_t>(n);
+    }
+    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    writer.join();
+    close(master);
+    close(slave);
+    return static_cast<double>(bytes) / seconds;
+}
+
+int run(int commands, std::size_t upload_bytes) {
+    const Status isolated = enter_private_network();
+    std::printf("network: %s\n", isolated ? "private namespace" : "shared loopback");
+    InstrumentRig rig({});
+    SimInstrument& instrument = rig.add_instrument("ttyUSB0", 9001, 105, {}, true);
+    rig.start_daemon();
+    const auto link = rig.connection_of(9001, 30s);
+    if (!link || !instrument.run("on #7,AB => #7,AB,42;")) {
+        std::fprintf(stderr, "the instrument did not come up:\n%s", rig.diagnostics().c_str());
+        return 1;
+    }
+    SimServerProcess& server = rig.server();
+    server.send_line(":use " + std::to_string(*link));
+    std::map<std::string, double> figures;
+    for (const int count : {50, commands}) {
+        server.send_line(":bench " + std::to_string(count) + " #7,AB;");
+        const auto report = server.take(
+            [](const SimLine& line) { return line.event == "bench"; }, 60s + count * 100ms);
+        if (!report || report->text.find("failed") != std::string::npos) {
+            std::fprintf(stderr, "bench failed: %s\n", report ? report->text.c_str() : "none");
+            return 1;
+        }
+        figures = key_values(report->text);
+    }
+    std::printf("Round trip through the instrument, %d x #7,AB;: median %.2f ms, p99 %.2f ms\n",
+                commands, figures["median_ms"], figures["p99_ms"]);
+
+    const auto start = Clock::now();
+    server.send_line(":long 21 " + std::to_string(upload_bytes) + " 16384");
+    const auto data = instrument.wait_for("data ", 600s);
+    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    if (!data) {
+        std::fprintf(stderr, "the upload did not arrive\n");
+        return 1;
+    }
+    const double daemon_rate = static_cast<double>(upload_bytes) / seconds;
+    const double pty_rate = pty_copy_rate(upload_bytes);
+    std::printf("Long BINARY upload of %zu bytes: %.2f MiB/s through the daemon, %.2f MiB/s "
+                "plain pty copy: %.1f %%\n",
+                upload_bytes, daemon_rate / 1048576, pty_rate / 1048576,
+                100 * daemon_rate / pty_rate);
+    return 0;
+}
+
+}  // namespace
+}  // namespace voxapp::test
+
+int main(int argc, char** argv) {
+    int commands = 500;
+    std::size_t upload_bytes = 4 << 20;
+    for (int i = 1; i + 1 < argc; i += 2) {
+        const std::string word = argv[i];
+        if (word == "--commands") {
+            commands = std::atoi(argv[i + 1]);
+        } else if (word == "--upload-bytes") {
+            upload_bytes = std::strtoull(argv[i + 1], nullptr, 10);
+        }
+    }
+    return voxapp::test::run(commands, upload_bytes);
+}
