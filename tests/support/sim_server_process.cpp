@@ -1,16 +1,7 @@
 #include "support/sim_server_process.hpp"
 
-#include <fcntl.h>
-#include <signal.h>
-#include <sys/prctl.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <charconv>
 #include <cstdlib>
-#include <sstream>
 #include <stdexcept>
 
 #include "support/daemon_process.hpp"
@@ -139,51 +130,11 @@ SimServerProcess::SimServerProcess(const std::vector<std::string>& ca_outputs,
         words.push_back(path);
     }
     words.insert(words.end(), extra_arguments.begin(), extra_arguments.end());
-    std::vector<char*> argv;
-    for (auto& word : words) {
-        argv.push_back(word.data());
-    }
-    argv.push_back(nullptr);
-
-    // A socket for the console input, so that writing after the simulator ended gives EPIPE
-    // (MSG_NOSIGNAL) instead of killing the test. Both ends close on exec: the daemon, forked
-    // later, must not keep the simulator's input open.
-    int input[2];
-    int output[2];
-    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, input) != 0 ||
-        pipe2(output, O_CLOEXEC) != 0) {
-        throw std::runtime_error("cannot make the simulator's pipes");
-    }
-    pid_ = fork();
-    if (pid_ < 0) {
-        throw std::runtime_error("fork failed");
-    }
-    if (pid_ == 0) {
-        prctl(PR_SET_PDEATHSIG, SIGKILL);
-        dup2(input[1], 0);
-        dup2(output[1], 1);
-        dup2(output[1], 2);
-        signal(SIGINT, SIG_DFL);
-        signal(SIGTERM, SIG_DFL);
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
-    close(input[1]);
-    close(output[1]);
-    input_ = input[0];
-    output_ = output[0];
-    reader_ = std::thread([this] { read_output(); });
-
+    child_ = std::make_unique<ConsoleChild>(words);
     const auto listening = take([](const SimLine& line) { return line.event == "listening"; }, 15s);
     if (!listening) {
         const std::string seen = transcript();
-        close_input();
-        if (!wait_for_exit(5s)) {
-            kill(pid_, SIGKILL);
-            wait_for_exit(5s);
-        }
-        reader_.join();
-        close(output_);
+        child_.reset();
         throw std::runtime_error("the simulator " + words[0] + " did not start:\n" + seen);
     }
     const auto port = number<std::uint16_t>(
@@ -191,111 +142,28 @@ SimServerProcess::SimServerProcess(const std::vector<std::string>& ca_outputs,
     port_ = port.value_or(0);
 }
 
-SimServerProcess::~SimServerProcess() {
-    close_input();
-    if (!wait_for_exit(10s)) {
-        kill(pid_, SIGKILL);
-        wait_for_exit(10s);
-    }
-    if (reader_.joinable()) {
-        reader_.join();
-    }
-    close(output_);
-}
+SimServerProcess::~SimServerProcess() = default;
 
 void SimServerProcess::send_line(const std::string& line) {
-    const std::string whole = line + "\n";
-    std::lock_guard lock(input_mutex_);
-    std::size_t done = 0;
-    while (input_ >= 0 && done < whole.size()) {
-        const ssize_t count = send(input_, whole.data() + done, whole.size() - done, MSG_NOSIGNAL);
-        if (count < 0 && errno == EINTR) {
-            continue;
-        }
-        if (count <= 0) {
-            break;
-        }
-        done += static_cast<std::size_t>(count);
-    }
+    child_->send_line(line);
 }
 
 void SimServerProcess::close_input() {
-    std::lock_guard lock(input_mutex_);
-    if (input_ >= 0) {
-        close(input_);
-        input_ = -1;
-    }
+    child_->close_input();
 }
 
 std::optional<int> SimServerProcess::wait_for_exit(std::chrono::milliseconds timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!exit_status_) {
-        int status = 0;
-        if (waitpid(pid_, &status, WNOHANG) == pid_) {
-            exit_status_ = WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
-            break;
-        }
-        if (std::chrono::steady_clock::now() >= deadline) {
-            break;
-        }
-        std::this_thread::sleep_for(5ms);
-    }
-    return exit_status_;
-}
-
-void SimServerProcess::read_output() {
-    std::string pending;
-    char buffer[4096];
-    for (;;) {
-        const ssize_t count = read(output_, buffer, sizeof buffer);
-        if (count < 0 && errno == EINTR) {
-            continue;
-        }
-        if (count <= 0) {
-            break;
-        }
-        pending.append(buffer, static_cast<std::size_t>(count));
-        std::size_t end;
-        std::lock_guard lock(mutex_);
-        while ((end = pending.find('\n')) != std::string::npos) {
-            lines_.push_back(parse_sim_line(pending.substr(0, end)));
-            taken_.push_back(false);
-            pending.erase(0, end + 1);
-        }
-        changed_.notify_all();
-    }
-    std::lock_guard lock(mutex_);
-    if (!pending.empty()) {
-        lines_.push_back(parse_sim_line(pending));
-        taken_.push_back(false);
-    }
-    output_ended_ = true;
-    changed_.notify_all();
+    return child_->wait_for_exit(timeout);
 }
 
 std::optional<SimLine> SimServerProcess::take(const std::function<bool(const SimLine&)>& matches,
                                               std::chrono::milliseconds timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    std::unique_lock lock(mutex_);
-    std::size_t checked = 0;
-    for (;;) {
-        for (; checked < lines_.size(); ++checked) {
-            if (!taken_[checked] && matches(lines_[checked])) {
-                taken_[checked] = true;
-                return lines_[checked];
-            }
-        }
-        if (output_ended_ || changed_.wait_until(lock, deadline) == std::cv_status::timeout) {
-            // One last look: lines may have come with the wake-up that timed out.
-            for (; checked < lines_.size(); ++checked) {
-                if (!taken_[checked] && matches(lines_[checked])) {
-                    taken_[checked] = true;
-                    return lines_[checked];
-                }
-            }
-            return std::nullopt;
-        }
+    const auto raw = child_->take(
+        [&matches](const std::string& line) { return matches(parse_sim_line(line)); }, timeout);
+    if (!raw) {
+        return std::nullopt;
     }
+    return parse_sim_line(*raw);
 }
 
 std::optional<int> SimServerProcess::wait_for_established(std::chrono::milliseconds timeout) {
@@ -332,12 +200,7 @@ std::optional<SimLine> SimServerProcess::ask(int connection, const std::string& 
 }
 
 std::string SimServerProcess::transcript() const {
-    std::lock_guard lock(mutex_);
-    std::ostringstream text;
-    for (const auto& line : lines_) {
-        text << line.line << "\n";
-    }
-    return text.str();
+    return child_->transcript();
 }
 
 }  // namespace voxapp::test

@@ -3,14 +3,14 @@
 #include <sys/types.h>
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
-#include <mutex>
+#include <memory>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
+
+#include "support/console_child.hpp"
 
 namespace voxapp::test {
 
@@ -50,7 +50,7 @@ public:
     SimServerProcess& operator=(const SimServerProcess&) = delete;
 
     std::uint16_t port() const { return port_; }
-    pid_t pid() const { return pid_; }
+    pid_t pid() const { return child_->pid(); }
 
     // Writes one console line.
     void send_line(const std::string& line);
@@ -78,22 +78,8 @@ public:
     std::string transcript() const;
 
 private:
-    void read_output();
-
-    pid_t pid_ = -1;
-    // Separate from mutex_: a write may wait for the simulator, which may wait for the reader.
-    std::mutex input_mutex_;
-    int input_ = -1;
-    int output_ = -1;
+    std::unique_ptr<ConsoleChild> child_;
     std::uint16_t port_ = 0;
-    std::optional<int> exit_status_;
-
-    mutable std::mutex mutex_;
-    std::condition_variable changed_;
-    std::vector<SimLine> lines_;
-    std::vector<bool> taken_;
-    bool output_ended_ = false;
-    std::thread reader_;
 };
 
 }  // namespace voxapp::test
