@@ -41,6 +41,8 @@ public:
     const T& value() const { return std::get<0>(outcome_); }
     T& operator*() { return value(); }
     const T& operator*() const { return value(); }
+    T* operator->() { return &value(); }
+    const T* operator->() const { return &value(); }
     const CameraDriverFailure& failure() const { return std::get<1>(outcome_); }
     CameraDriverError error() const { return failure().error; }
 
