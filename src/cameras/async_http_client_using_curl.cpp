@@ -191,8 +191,8 @@ void AsyncHttpClientUsingCurl::collect_completions() {
         Transfer& transfer = found->second;
         Result<HttpResponse> outcome = Error::fixed("");
         if (code == CURLE_WRITE_ERROR && transfer.body_too_large) {
-            outcome = Error::owned("Response body exceeds " + std::to_string(kMaxBodyBytes) +
-                                   " bytes");
+            outcome =
+                Error::owned("Response body exceeds " + std::to_string(kMaxBodyBytes) + " bytes");
         } else if (code != CURLE_OK) {
             outcome = Error::owned("cURL error: " + std::to_string(static_cast<int>(code)));
         } else if (!accepted_status(status)) {

@@ -43,7 +43,7 @@ public:
                                    Completion<std::vector<RecordingSegment>> done) = 0;
     // Fetches the segment into `local_path` through the recording downloader.
     virtual void download_recording(const RecordingSegment& segment, const std::string& local_path,
-                                     Done done) = 0;
+                                    Done done) = 0;
     // Continuous recording, streaming limits, NTP: the set-up of a camera that came online.
     virtual void provision(Done done) = 0;
     // Brings channel 101 within the streaming limits; sends nothing when it is within them.

@@ -120,8 +120,8 @@ std::string convert_rule(std::string_view rule) {
     }
     const std::int64_t day = leading_number(date.substr(dot + 1)) + minutes / 1440;
     const std::size_t colon = time.find(':');
-    const std::string_view rest = colon == std::string_view::npos ? std::string_view()
-                                                                  : time.substr(colon);
+    const std::string_view rest =
+        colon == std::string_view::npos ? std::string_view() : time.substr(colon);
     return std::string(date.substr(0, dot + 1)) + std::to_string(day) + "/" +
            std::to_string(minutes / 60 % 24) + std::string(rest);
 }

@@ -60,7 +60,8 @@ void HttpCameraDriver::request(const char* method, const char* resource,
     HttpRequest request =
         created->with_credentials(credential_.user_name + ":" + credential_.password);
     if (body) {
-        request = request.with_body(std::move(*body)).with_header("Content-Type", "application/xml");
+        request =
+            request.with_body(std::move(*body)).with_header("Content-Type", "application/xml");
     }
     if (timeout_ms) {
         request = request.with_timeout_ms(*timeout_ms);
@@ -137,8 +138,7 @@ void HttpCameraDriver::set_time(TimePoint time, Done done) {
                        "\"><timeMode>manual</timeMode><localTime>" +
                        format_local_time_point(time, kLocalTimeFormat) +
                        "</localTime><timeZone>CST+0:00:00</timeZone></Time>";
-    request("PUT", "System/time", std::move(body), std::nullopt,
-            on_success(std::move(done)));
+    request("PUT", "System/time", std::move(body), std::nullopt, on_success(std::move(done)));
 }
 
 void HttpCameraDriver::enable_ntp(Done done) {
@@ -220,18 +220,18 @@ void HttpCameraDriver::download_recording(const RecordingSegment& segment,
                 download.frame_rate = video->download_frame_rate();
                 download.width = video->width;
                 download.height = video->height;
-                downloader_.download(
-                    download, [alive = std::weak_ptr<bool>(alive_), done](Status result) {
-                        if (alive.expired()) {
-                            return;
-                        }
-                        if (result) {
-                            done(std::monostate{});
-                        } else {
-                            done(failure(CameraDriverError::DownloadFailed,
-                                         result.error().message_text()));
-                        }
-                    });
+                downloader_.download(download,
+                                     [alive = std::weak_ptr<bool>(alive_), done](Status result) {
+                                         if (alive.expired()) {
+                                             return;
+                                         }
+                                         if (result) {
+                                             done(std::monostate{});
+                                         } else {
+                                             done(failure(CameraDriverError::DownloadFailed,
+                                                          result.error().message_text()));
+                                         }
+                                     });
             }));
 }
 
@@ -242,21 +242,21 @@ void HttpCameraDriver::provision(Done done) {
         return;
     }
     std::string tracks((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-    request("PUT", "ContentMgmt/record/tracks", std::move(tracks), std::nullopt,
-            guarded<std::string>([this, done = std::move(done)](CameraResult<std::string> reply) {
-                if (!reply) {
-                    done(reply.failure());
+    request(
+        "PUT", "ContentMgmt/record/tracks", std::move(tracks), std::nullopt,
+        guarded<std::string>([this, done = std::move(done)](CameraResult<std::string> reply) {
+            if (!reply) {
+                done(reply.failure());
+                return;
+            }
+            enforce_streaming_limits(guarded<std::monostate>([this, done](CameraOutcome limited) {
+                if (!limited) {
+                    done(limited.failure());
                     return;
                 }
-                enforce_streaming_limits(guarded<std::monostate>(
-                    [this, done](CameraOutcome limited) {
-                        if (!limited) {
-                            done(limited.failure());
-                            return;
-                        }
-                        enable_ntp(done);
-                    }));
+                enable_ntp(done);
             }));
+        }));
 }
 
 void HttpCameraDriver::enforce_streaming_limits(Done done) {

@@ -46,7 +46,8 @@ Result<std::vector<RecordingSegment>> parse_recording_search(std::string_view re
         if (close == std::string_view::npos) {
             return Error::fixed("Search reply with an unterminated searchMatchItem");
         }
-        const std::string_view item = reply.substr(open + kOpen.size(), close - open - kOpen.size());
+        const std::string_view item =
+            reply.substr(open + kOpen.size(), close - open - kOpen.size());
         const std::string_view start_text = xml_element_value(item, "startTime");
         const std::string_view end_text = xml_element_value(item, "endTime");
         const std::string_view uri = xml_element_value(item, "playbackURI");

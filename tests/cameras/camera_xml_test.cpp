@@ -15,7 +15,8 @@ TEST(CameraXmlTest, ReadsTheFirstElementUpToItsFirstClosingTag) {
 }
 
 TEST(CameraXmlTest, ReadsLeadingDigitsAsIntegerElseMinusOne) {
-    const std::string xml = "<w>1920px</w><n>-5</n><p>+7</p><t>abc</t><e></e><big>99999999999</big>";
+    const std::string xml =
+        "<w>1920px</w><n>-5</n><p>+7</p><t>abc</t><e></e><big>99999999999</big>";
     EXPECT_EQ(xml_integer_value(xml, "w"), 1920);
     EXPECT_EQ(xml_integer_value(xml, "n"), -5);
     EXPECT_EQ(xml_integer_value(xml, "p"), 7);
@@ -36,9 +37,9 @@ TEST(CameraXmlTest, ReplacesExactlyTheValueSpan) {
 TEST(CameraXmlTest, EscapesMarkupAndRefusesWhatXmlCannotCarry) {
     EXPECT_EQ(*xml_escape("CST-1DST1,M3.5.0/2"), "CST-1DST1,M3.5.0/2");
     EXPECT_EQ(*xml_escape("a<b>&\"c'\tÄ\n"), "a&lt;b&gt;&amp;&quot;c&apos;\tÄ\n");
-    for (const std::string& bad : {std::string("a\0b", 3), std::string("\x1b[0m"),
-                                  std::string("\xff"), std::string("\xc3"),
-                                  std::string("\xed\xa0\x80"), std::string("\xc0\xaf")}) {
+    for (const std::string& bad :
+         {std::string("a\0b", 3), std::string("\x1b[0m"), std::string("\xff"), std::string("\xc3"),
+          std::string("\xed\xa0\x80"), std::string("\xc0\xaf")}) {
         auto escaped = xml_escape(bad);
         ASSERT_FALSE(escaped.ok()) << bad;
         EXPECT_EQ(escaped.error().message(), "Text cannot be placed in XML");

@@ -48,9 +48,10 @@ TEST_F(HttpCameraDriverTest, DownloadsWithCredentialsInTheUriAndTheStreamsSettin
     driver->download_recording(segment, "/tmp/camera/x.mp4", done);
     ASSERT_EQ(client.sent.size(), 1u);
     EXPECT_EQ(client.sent[0].url(), "http://10.0.0.5/ISAPI/Streaming/channels/101");
-    client.answer(200, "<Video><videoResolutionWidth>1920</videoResolutionWidth>"
-                       "<videoResolutionHeight>1080</videoResolutionHeight>"
-                       "<maxFrameRate>2500</maxFrameRate></Video>");
+    client.answer(200,
+                  "<Video><videoResolutionWidth>1920</videoResolutionWidth>"
+                  "<videoResolutionHeight>1080</videoResolutionHeight>"
+                  "<maxFrameRate>2500</maxFrameRate></Video>");
     ASSERT_TRUE(outcome.has_value() && outcome->ok());
     ASSERT_EQ(downloader.requests.size(), 1u);
     const RecordingDownloadRequest& request = downloader.requests[0];
@@ -64,9 +65,10 @@ TEST_F(HttpCameraDriverTest, DownloadsWithCredentialsInTheUriAndTheStreamsSettin
 
     downloader.result = Error::fixed("openRTSP failed with exit code 1");
     driver->download_recording(segment, "/tmp/camera/x.mp4", done);
-    client.answer(200, "<Video><videoResolutionWidth>640</videoResolutionWidth>"
-                       "<videoResolutionHeight>480</videoResolutionHeight>"
-                       "<maxFrameRate>2000</maxFrameRate></Video>");
+    client.answer(200,
+                  "<Video><videoResolutionWidth>640</videoResolutionWidth>"
+                  "<videoResolutionHeight>480</videoResolutionHeight>"
+                  "<maxFrameRate>2000</maxFrameRate></Video>");
     EXPECT_EQ(outcome->error(), CameraDriverError::DownloadFailed);
     EXPECT_EQ(downloader.requests.back().frame_rate, 24);
 }
@@ -80,15 +82,17 @@ TEST_F(HttpCameraDriverTest, DownloadRefusalsAreFailuresOfTheirKind) {
 
     downloader.busy = false;
     driver->download_recording(no_scheme, "/tmp/x", done);
-    client.answer(200, "<Video><videoResolutionWidth>640</videoResolutionWidth>"
-                       "<videoResolutionHeight>480</videoResolutionHeight>"
-                       "<maxFrameRate>2000</maxFrameRate></Video>");
+    client.answer(200,
+                  "<Video><videoResolutionWidth>640</videoResolutionWidth>"
+                  "<videoResolutionHeight>480</videoResolutionHeight>"
+                  "<maxFrameRate>2000</maxFrameRate></Video>");
     EXPECT_EQ(outcome->error(), CameraDriverError::Failed);
 
     driver->download_recording(no_scheme, "/tmp/x", done);
-    client.answer(200, "<Video><videoResolutionWidth>wide</videoResolutionWidth>"
-                       "<videoResolutionHeight>480</videoResolutionHeight>"
-                       "<maxFrameRate>2000</maxFrameRate></Video>");
+    client.answer(200,
+                  "<Video><videoResolutionWidth>wide</videoResolutionWidth>"
+                  "<videoResolutionHeight>480</videoResolutionHeight>"
+                  "<maxFrameRate>2000</maxFrameRate></Video>");
     EXPECT_EQ(outcome->error(), CameraDriverError::Failed);
     EXPECT_TRUE(downloader.requests.empty());
 }

@@ -55,9 +55,9 @@ TEST(RecordingSearchTest, OneBadItemOrABadCountFailsTheWholeSearch) {
         item("2024-01-01T00:20:00Z", "2024-01-01T00:10:00Z", "rtsp://10.0.0.5/c");
     EXPECT_FALSE(parse_recording_search(reply("2", kFirst + backward)).ok());
     EXPECT_FALSE(parse_recording_search(reply("1", item("yesterday", "today", "rtsp://x"))).ok());
-    EXPECT_FALSE(parse_recording_search(reply("1", item("2024-01-01T00:00:00Z",
-                                                        "2024-01-01T00:10:00Z", "")))
-                     .ok());
+    EXPECT_FALSE(
+        parse_recording_search(reply("1", item("2024-01-01T00:00:00Z", "2024-01-01T00:10:00Z", "")))
+            .ok());
     EXPECT_FALSE(parse_recording_search(reply("1", "<searchMatchItem><startTime>")).ok());
     EXPECT_FALSE(parse_recording_search(reply("-1", "")).ok());
     EXPECT_FALSE(parse_recording_search(reply("many", "")).ok());

@@ -14,10 +14,9 @@ std::string channel(const std::string& width, const std::string& height, const s
            "</videoResolutionWidth><videoResolutionHeight>" + height +
            "</videoResolutionHeight><videoQualityControlType>" + mode +
            "</videoQualityControlType><constantBitRate>" + bitrate +
-           "</constantBitRate><fixedQuality>" + quality + "</fixedQuality><vbrUpperCap>" +
-           bitrate + "</vbrUpperCap><maxFrameRate>" + rate + "</maxFrameRate><keyFrameInterval>" +
-           interval + "</keyFrameInterval><GovLength>" + gop +
-           "</GovLength></Video></StreamingChannel>";
+           "</constantBitRate><fixedQuality>" + quality + "</fixedQuality><vbrUpperCap>" + bitrate +
+           "</vbrUpperCap><maxFrameRate>" + rate + "</maxFrameRate><keyFrameInterval>" + interval +
+           "</keyFrameInterval><GovLength>" + gop + "</GovLength></Video></StreamingChannel>";
 }
 
 TEST(StreamingLimitsTest, BringsAnOversizedChannelWithinTheLimits) {
@@ -44,8 +43,9 @@ TEST(StreamingLimitsTest, SlowStreamsGetAOneFrameGroup) {
 TEST(StreamingLimitsTest, TouchesOnlyElementsThatArePresent) {
     std::string xml = "<Video><maxFrameRate>0</maxFrameRate><GovLength></GovLength></Video>";
     EXPECT_FALSE(apply_streaming_limits(xml));
-    xml = "<Video><videoResolutionWidth>3840</videoResolutionWidth><maxFrameRate>1000"
-          "</maxFrameRate><GovLength></GovLength></Video>";
+    xml =
+        "<Video><videoResolutionWidth>3840</videoResolutionWidth><maxFrameRate>1000"
+        "</maxFrameRate><GovLength></GovLength></Video>";
     ASSERT_TRUE(apply_streaming_limits(xml));
     EXPECT_EQ(xml,
               "<Video><videoResolutionWidth>1920</videoResolutionWidth><maxFrameRate>1000"

@@ -165,8 +165,9 @@ std::vector<SimWrite> SimCamera::writes() const {
 }
 
 std::string SimCamera::default_channel_xml() {
-    return std::string("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<StreamingChannel "
-                       "version=\"2.0\" xmlns=\"") +
+    return std::string(
+               "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<StreamingChannel "
+               "version=\"2.0\" xmlns=\"") +
            kNamespace +
            "\">\n<id>101</id>\n<channelName>Camera 01</channelName>\n<enabled>true</enabled>\n"
            "<Video>\n<enabled>true</enabled>\n<videoInputChannelID>1</videoInputChannelID>\n"
@@ -192,9 +193,8 @@ void SimCamera::run() {
         for (auto& [fd, connection] : connections) {
             short events = 0;
             if (!connection.delayed.empty()) {
-                const auto wait = std::chrono::ceil<std::chrono::milliseconds>(
-                                      connection.ready_at - now)
-                                      .count();
+                const auto wait =
+                    std::chrono::ceil<std::chrono::milliseconds>(connection.ready_at - now).count();
                 const int wait_ms = static_cast<int>(std::max<long long>(wait, 0));
                 timeout = timeout < 0 ? wait_ms : std::min(timeout, wait_ms);
             } else {
@@ -297,8 +297,7 @@ bool SimCamera::serve_input(Connection& connection) {
             line_end = next;
         }
         std::size_t body_length = 0;
-        if (auto length = request.headers.find("content-length");
-            length != request.headers.end()) {
+        if (auto length = request.headers.find("content-length"); length != request.headers.end()) {
             body_length = std::strtoull(length->second.c_str(), nullptr, 10);
             if (body_length > kMaxBodyBytes) {
                 return false;
@@ -322,8 +321,8 @@ bool SimCamera::serve_input(Connection& connection) {
             return false;
         }
         const Reply reply = answer(request);
-        std::string text = "HTTP/1.1 " + std::to_string(reply.status) + " " +
-                           reason(reply.status) + "\r\nContent-Type: " + reply.content_type +
+        std::string text = "HTTP/1.1 " + std::to_string(reply.status) + " " + reason(reply.status) +
+                           "\r\nContent-Type: " + reply.content_type +
                            "\r\nContent-Length: " + std::to_string(reply.body.size()) + "\r\n";
         if (reply.challenge) {
             text += "WWW-Authenticate: " + auth_.challenge() + "\r\n";
@@ -395,16 +394,15 @@ std::string SimCamera::local_time_text() const {
 SimCamera::Reply SimCamera::route(const Request& request) {
     const std::string path = request.target.substr(0, request.target.find('?'));
     const std::string& method = request.method;
-    const std::string xml_head =
-        std::string("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n");
+    const std::string xml_head = std::string("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n");
     const std::string ns = std::string(" version=\"2.0\" xmlns=\"") + kNamespace + "\"";
     if (path == "/ISAPI/System/deviceInfo" && method == "GET") {
         return Reply{200, "application/xml",
                      xml_head + "<DeviceInfo" + ns +
                          ">\n<deviceName>Simulated camera</deviceName>\n<model>SIM-CAM-1</model>\n"
                          "<serialNumber>" +
-                         options_.serial_number + "</serialNumber>\n<macAddress>" +
-                         options_.mac + "</macAddress>\n<firmwareVersion>V1.0.0</firmwareVersion>\n"
+                         options_.serial_number + "</serialNumber>\n<macAddress>" + options_.mac +
+                         "</macAddress>\n<firmwareVersion>V1.0.0</firmwareVersion>\n"
                          "</DeviceInfo>\n",
                      false};
     }
@@ -420,8 +418,8 @@ SimCamera::Reply SimCamera::route(const Request& request) {
     if (path == "/ISAPI/System/time" && method == "PUT") {
         const std::string mode = element(request.body, "timeMode");
         if (mode == "manual") {
-            auto time = parse_local_time_point(element(request.body, "localTime"),
-                                               "%Y-%m-%dT%H:%M:%S");
+            auto time =
+                parse_local_time_point(element(request.body, "localTime"), "%Y-%m-%dT%H:%M:%S");
             if (!time) {
                 return Reply{400, "text/plain", "bad localTime", false};
             }
@@ -436,9 +434,10 @@ SimCamera::Reply SimCamera::route(const Request& request) {
         } else {
             return Reply{400, "text/plain", "bad timeMode", false};
         }
-        return Reply{200, "application/xml", xml_head + "<ResponseStatus" + ns +
-                                                 "><statusCode>1</statusCode></ResponseStatus>\n",
-                     false};
+        return Reply{
+            200, "application/xml",
+            xml_head + "<ResponseStatus" + ns + "><statusCode>1</statusCode></ResponseStatus>\n",
+            false};
     }
     if (path == "/ISAPI/System/time/timeZone" && method == "GET") {
         std::lock_guard lock(mutex_);
@@ -447,9 +446,10 @@ SimCamera::Reply SimCamera::route(const Request& request) {
     if (path == "/ISAPI/System/time/timeZone" && method == "PUT") {
         std::lock_guard lock(mutex_);
         time_zone_ = request.body;
-        return Reply{200, "application/xml", xml_head + "<ResponseStatus" + ns +
-                                                 "><statusCode>1</statusCode></ResponseStatus>\n",
-                     false};
+        return Reply{
+            200, "application/xml",
+            xml_head + "<ResponseStatus" + ns + "><statusCode>1</statusCode></ResponseStatus>\n",
+            false};
     }
     if (path == "/ISAPI/Streaming/channels/101" && method == "GET") {
         std::lock_guard lock(mutex_);
@@ -458,14 +458,16 @@ SimCamera::Reply SimCamera::route(const Request& request) {
     if (path == "/ISAPI/Streaming/channels/101" && method == "PUT") {
         std::lock_guard lock(mutex_);
         channel_xml_ = request.body;
-        return Reply{200, "application/xml", xml_head + "<ResponseStatus" + ns +
-                                                 "><statusCode>1</statusCode></ResponseStatus>\n",
-                     false};
+        return Reply{
+            200, "application/xml",
+            xml_head + "<ResponseStatus" + ns + "><statusCode>1</statusCode></ResponseStatus>\n",
+            false};
     }
     if (path == "/ISAPI/ContentMgmt/record/tracks" && method == "PUT") {
-        return Reply{200, "application/xml", xml_head + "<ResponseStatus" + ns +
-                                                 "><statusCode>1</statusCode></ResponseStatus>\n",
-                     false};
+        return Reply{
+            200, "application/xml",
+            xml_head + "<ResponseStatus" + ns + "><statusCode>1</statusCode></ResponseStatus>\n",
+            false};
     }
     if (path == "/ISAPI/ContentMgmt/search" && method == "POST") {
         return Reply{200, "application/xml", search_reply(request.body), false};
@@ -485,23 +487,25 @@ std::string SimCamera::search_reply(const std::string& request_body) {
             }
         }
     }
-    std::string xml = std::string("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<CMSearchResult "
-                                  "version=\"2.0\" xmlns=\"") +
+    std::string xml = std::string(
+                          "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<CMSearchResult "
+                          "version=\"2.0\" xmlns=\"") +
                       kNamespace + "\">\n<searchID>" + element(request_body, "searchID") +
                       "</searchID>\n<responseStatus>true</responseStatus>\n"
                       "<responseStatusStrg>OK</responseStatusStrg>\n<numOfMatches>" +
                       std::to_string(matches.size()) + "</numOfMatches>\n<matchList>\n";
     for (const SimRecording& recording : matches) {
-        xml += "<searchMatchItem>\n<sourceID>{0000-0000}</sourceID>\n<trackID>101</trackID>\n"
-               "<timeSpan>\n<startTime>" +
-               format_time_point(recording.start, "%Y-%m-%dT%H:%M:%SZ") + "</startTime>\n<endTime>" +
-               format_time_point(recording.end, "%Y-%m-%dT%H:%M:%SZ") +
-               "</endTime>\n</timeSpan>\n<mediaSegmentDescriptor>\n<contentType>video</contentType>\n"
-               "<codecType>H.264-BP</codecType>\n<playbackURI>rtsp://" +
-               options_.address + ":554/Streaming/tracks/101/?starttime=" +
-               format_time_point(recording.start, "%Y%m%dT%H%M%SZ") + "&amp;endtime=" +
-               format_time_point(recording.end, "%Y%m%dT%H%M%SZ") +
-               "</playbackURI>\n</mediaSegmentDescriptor>\n</searchMatchItem>\n";
+        xml +=
+            "<searchMatchItem>\n<sourceID>{0000-0000}</sourceID>\n<trackID>101</trackID>\n"
+            "<timeSpan>\n<startTime>" +
+            format_time_point(recording.start, "%Y-%m-%dT%H:%M:%SZ") + "</startTime>\n<endTime>" +
+            format_time_point(recording.end, "%Y-%m-%dT%H:%M:%SZ") +
+            "</endTime>\n</timeSpan>\n<mediaSegmentDescriptor>\n<contentType>video</contentType>\n"
+            "<codecType>H.264-BP</codecType>\n<playbackURI>rtsp://" +
+            options_.address + ":554/Streaming/tracks/101/?starttime=" +
+            format_time_point(recording.start, "%Y%m%dT%H%M%SZ") +
+            "&amp;endtime=" + format_time_point(recording.end, "%Y%m%dT%H%M%SZ") +
+            "</playbackURI>\n</mediaSegmentDescriptor>\n</searchMatchItem>\n";
     }
     xml += "</matchList>\n</CMSearchResult>\n";
     return xml;

@@ -37,10 +37,11 @@ protected:
     // Sends and runs the loop until the completion came.
     Result<HttpResponse> run(const HttpRequest& request) {
         std::optional<Result<HttpResponse>> outcome;
-        EXPECT_TRUE(client->send(request, [&](Result<HttpResponse> reply) {
-                              outcome.emplace(std::move(reply));
-                          })
-                        .ok());
+        EXPECT_TRUE(
+            client
+                ->send(request,
+                       [&](Result<HttpResponse> reply) { outcome.emplace(std::move(reply)); })
+                .ok());
         EXPECT_TRUE(test::poll_until(loop, [&] { return outcome.has_value(); }));
         if (!outcome) {
             return Error::fixed("no completion");
@@ -68,8 +69,7 @@ TEST_F(AsyncHttpClientTest, GetsTheBodyThroughDigestAuthentication) {
 
 TEST_F(AsyncHttpClientTest, StatusesOutsideTheKnownRangesAreErrors) {
     EXPECT_EQ(error_of(request("Nothing/here")), "status 404");
-    EXPECT_EQ(error_of(request("System/deviceInfo").with_credentials("admin:wrong")),
-              "status 401");
+    EXPECT_EQ(error_of(request("System/deviceInfo").with_credentials("admin:wrong")), "status 401");
     camera->set_forced_status(418);
     EXPECT_EQ(error_of(request("System/deviceInfo")), "status 418");
     camera->set_forced_status(299);
@@ -145,8 +145,8 @@ TEST_F(AsyncHttpClientTest, TwoHundredParallelRequestsCompleteOnceEach) {
                         .ok());
     }
     EXPECT_EQ(client->pending(), static_cast<std::size_t>(kRequests));
-    ASSERT_TRUE(test::poll_until(loop, [&] { return client->pending() == 0; },
-                                 std::chrono::seconds(60)));
+    ASSERT_TRUE(test::poll_until(
+        loop, [&] { return client->pending() == 0; }, std::chrono::seconds(60)));
     // Nothing more arrives afterwards.
     for (int i = 0; i < 5; ++i) {
         ASSERT_TRUE(loop.poll(20).ok());
@@ -173,8 +173,8 @@ TEST_F(AsyncHttpClientTest, DestroyingTheClientDropsPendingCompletions) {
     camera->set_delay_ms(300);
     int calls = 0;
     for (int i = 0; i < 5; ++i) {
-        ASSERT_TRUE(client->send(request("System/time"), [&](Result<HttpResponse>) { ++calls; })
-                        .ok());
+        ASSERT_TRUE(
+            client->send(request("System/time"), [&](Result<HttpResponse>) { ++calls; }).ok());
     }
     for (int i = 0; i < 3; ++i) {
         ASSERT_TRUE(loop.poll(20).ok());

@@ -16,8 +16,8 @@ namespace voxapp {
 namespace {
 
 constexpr TimePoint kSecond = 1'000'000'000;
-const std::string kTracksFile = std::string(VOXAPP_SOURCE_DIR) +
-                                "/resources/camera/constant_recording.xml";
+const std::string kTracksFile =
+    std::string(VOXAPP_SOURCE_DIR) + "/resources/camera/constant_recording.xml";
 
 // The driver against the simulated camera on 127.0.0.1:80, in a network namespace of the
 // test's own.
@@ -33,10 +33,10 @@ protected:
         auto created = AsyncHttpClientUsingCurl::create(loop);
         ASSERT_TRUE(created.ok());
         client = std::move(*created);
-        factory = std::make_unique<HttpCameraDriverFactory>(*client, zones, downloader,
-                                                            kTracksFile);
-        driver = factory->create(Ipv4Address(127, 0, 0, 1),
-                                 CameraCredential{"admin", "camera-pass"});
+        factory =
+            std::make_unique<HttpCameraDriverFactory>(*client, zones, downloader, kTracksFile);
+        driver =
+            factory->create(Ipv4Address(127, 0, 0, 1), CameraCredential{"admin", "camera-pass"});
     }
 
     // Runs one operation to its completion.
@@ -44,7 +44,8 @@ protected:
     CameraResult<T> run(Start start, std::chrono::milliseconds bound = std::chrono::seconds(10)) {
         std::optional<CameraResult<T>> outcome;
         start([&](CameraResult<T> result) { outcome.emplace(std::move(result)); });
-        EXPECT_TRUE(test::poll_until(loop, [&] { return outcome.has_value(); }, bound));
+        EXPECT_TRUE(test::poll_until(
+            loop, [&] { return outcome.has_value(); }, bound));
         if (!outcome) {
             return CameraDriverFailure{CameraDriverError::Failed, "no completion"};
         }
