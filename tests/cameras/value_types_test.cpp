@@ -1,5 +1,3 @@
-#include <unistd.h>
-
 #include <gtest/gtest.h>
 
 #include <string>
@@ -8,6 +6,7 @@
 #include "cameras/mac_address.hpp"
 #include "cameras/uuid.hpp"
 #include "cameras/uuid_generator.hpp"
+#include "core/time_point.hpp"
 #include "support/temp_dir.hpp"
 
 namespace voxapp {
@@ -70,7 +69,10 @@ TEST(UuidGeneratorTest, GeneratesVersion7IdsInTimeOrder) {
     RandomUuidGenerator generator;
     auto first = generator.generate();
     ASSERT_TRUE(first.ok()) << first.error().code();
-    usleep(2000);
+    // The next id must fall into a later millisecond.
+    const TimePoint first_millisecond = system_now() / 1'000'000;
+    while (system_now() / 1'000'000 <= first_millisecond) {
+    }
     auto second = generator.generate();
     ASSERT_TRUE(second.ok());
     const std::string a = first->to_string();

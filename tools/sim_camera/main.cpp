@@ -143,8 +143,11 @@ int main(int argc, char** argv) {
     if (!ready_file.empty()) {
         std::ofstream(ready_file) << (*camera)->port() << "\n";
     }
-    signal(SIGINT, request_stop);
-    signal(SIGTERM, request_stop);
+    // Without SA_RESTART, so that a signal also ends a console read.
+    struct sigaction action {};
+    action.sa_handler = request_stop;
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
     if (console) {
         std::string line;
         while (!stop_requested && std::getline(std::cin, line)) {
