@@ -17,11 +17,14 @@ scripts/setup.sh
 build=build/fuzz
 CC=clang CXX=clang++ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DVOXAPP_FUZZ=ON -DVOXAPP_TESTS=OFF >/dev/null
-harnesses=(command_fuzzer frame_parser_fuzzer uevent_fuzzer instrument_reply_fuzzer)
+harnesses=(command_fuzzer frame_parser_fuzzer)
+harnesses+=(uevent_fuzzer instrument_reply_fuzzer)
+harnesses+=(camera_xml_fuzzer camera_time_zone_fuzzer camera_address_fuzzer)
 cmake --build "$build" --target "${harnesses[@]}"
 
-declare -A max_len=([command_fuzzer]=4096 [frame_parser_fuzzer]=16384 [uevent_fuzzer]=4096
-    [instrument_reply_fuzzer]=16384)
+declare -A max_len=([command_fuzzer]=4096 [frame_parser_fuzzer]=16384)
+max_len+=([uevent_fuzzer]=4096 [instrument_reply_fuzzer]=16384)
+max_len+=([camera_xml_fuzzer]=8192 [camera_time_zone_fuzzer]=256 [camera_address_fuzzer]=64)
 pids=()
 for harness in "${harnesses[@]}"; do
     run="$build/run/$harness"

@@ -4,12 +4,21 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
+
+#include "core/result.hpp"
 
 namespace voxapp {
 
 // An IPv4 address: four octets in the order written, first octet first.
 class Ipv4Address {
 public:
+    // Dotted decimal, four parts of 0-255 (leading zeros and "-0" accepted). Errors: "IP address
+    // cannot be empty", "IP address has too many parts", "IP address part cannot be empty",
+    // "Invalid IP address part format", "Invalid IP address part format (trailing characters)",
+    // "IP address part out of range (0-255)", "IP address must have 4 parts".
+    static Result<Ipv4Address> parse(std::string_view text);
+
     using Octets = std::array<std::uint8_t, 4>;
 
     constexpr explicit Ipv4Address(const Octets& octets) : octets_(octets) {}

@@ -4,12 +4,19 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
+
+#include "core/result.hpp"
 
 namespace voxapp {
 
 // A MAC address: six octets in the order written.
 class MacAddress {
 public:
+    // Six two-digit hex groups joined all by "-" or all by ":", either case. Errors: "Invalid MAC
+    // address length" (not 17 characters), "Invalid MAC address format".
+    static Result<MacAddress> parse(std::string_view text);
+
     using Octets = std::array<std::uint8_t, 6>;
 
     constexpr explicit MacAddress(const Octets& octets) : octets_(octets) {}

@@ -4,12 +4,20 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
+
+#include "core/result.hpp"
 
 namespace voxapp {
 
 // A 128-bit identifier (a camera's id): sixteen octets in the order of its text form.
 class Uuid {
 public:
+    // 36 characters, hex digits of either case in groups of 8-4-4-4-12 joined by "-". Errors:
+    // "Invalid UUID string length", "Invalid UUID format: missing hyphen", "Invalid UUID format:
+    // non-hex character".
+    static Result<Uuid> parse(std::string_view text);
+
     using Octets = std::array<std::uint8_t, 16>;
 
     constexpr explicit Uuid(const Octets& octets) : octets_(octets) {}

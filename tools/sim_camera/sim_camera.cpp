@@ -1,0 +1,514 @@
+#include "sim_camera/sim_camera.hpp"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <map>
+
+#include "sim_camera/digest_auth.hpp"
+
+namespace voxapp::sim {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr std::size_t kMaxHeaderBytes = 64 * 1024;
+constexpr std::size_t kMaxBodyBytes = 8 * 1024 * 1024;
+constexpr const char* kNamespace = "http://www.isapi.org/ver20/XMLSchema";
+
+std::string lower(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return text;
+}
+
+// The text between the first <tag> and the </tag> after it; empty when missing.
+std::string element(const std::string& xml, const std::string& tag) {
+    const std::string open = "<" + tag + ">";
+    const std::size_t start = xml.find(open);
+    if (start == std::string::npos) {
+        return {};
+    }
+    const std::size_t from = start + open.size();
+    const std::size_t end = xml.find("</" + tag + ">", from);
+    return end == std::string::npos ? std::string() : xml.substr(from, end - from);
+}
+
+const char* reason(int status) {
+    switch (status) {
+        case 100:
+            return "Continue";
+        case 200:
+            return "OK";
+        case 401:
+            return "Unauthorized";
+        case 404:
+            return "Not Found";
+        case 500:
+            return "Internal Server Error";
+        default:
+            return "Status";
+    }
+}
+
+}  // namespace
+
+struct SimCamera::Request {
+    std::string method;
+    std::string target;
+    std::map<std::string, std::string> headers;  // lower-case names
+    std::string body;
+};
+
+struct SimCamera::Connection {
+    int fd = -1;
+    std::string input;
+    std::string output;
+    // A delayed answer waits here until its time comes.
+    std::string delayed;
+    Clock::time_point ready_at{};
+    bool continue_sent = false;
+    bool close_after_output = false;
+};
+
+Result<std::unique_ptr<SimCamera>> SimCamera::start(const Options& options) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        return Error::from_errno(errno);
+    }
+    const int yes = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(options.port);
+    if (inet_pton(AF_INET, options.address.c_str(), &address.sin_addr) != 1) {
+        close(fd);
+        return Error::fixed("bad listen address");
+    }
+    socklen_t length = sizeof address;
+    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        listen(fd, 1024) != 0 ||
+        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        const int error = errno;
+        close(fd);
+        return Error::from_errno(error);
+    }
+    int wake[2];
+    if (pipe2(wake, O_NONBLOCK | O_CLOEXEC) != 0) {
+        const int error = errno;
+        close(fd);
+        return Error::from_errno(error);
+    }
+    std::unique_ptr<SimCamera> camera(
+        new SimCamera(options, fd, wake[0], wake[1], ntohs(address.sin_port)));
+    camera->thread_ = std::thread([raw = camera.get()] { raw->run(); });
+    return camera;
+}
+
+SimCamera::SimCamera(Options options, int listen_fd, int wake_read, int wake_write,
+                     std::uint16_t port)
+    : options_(std::move(options)),
+      listen_fd_(listen_fd),
+      wake_read_(wake_read),
+      wake_write_(wake_write),
+      port_(port),
+      auth_(options_.serial_number, options_.user, options_.password),
+      channel_xml_(default_channel_xml()) {}
+
+SimCamera::~SimCamera() {
+    stopping_ = true;
+    const char byte = 0;
+    (void)write(wake_write_, &byte, 1);
+    if (thread_.joinable()) {
+        thread_.join();
+    }
+    close(listen_fd_);
+    close(wake_read_);
+    close(wake_write_);
+}
+
+void SimCamera::set_recordings(std::vector<SimRecording> recordings) {
+    std::lock_guard lock(mutex_);
+    recordings_ = std::move(recordings);
+}
+
+void SimCamera::set_channel_xml(std::string xml) {
+    std::lock_guard lock(mutex_);
+    channel_xml_ = std::move(xml);
+}
+
+std::string SimCamera::channel_xml() const {
+    std::lock_guard lock(mutex_);
+    return channel_xml_;
+}
+
+std::string SimCamera::time_zone() const {
+    std::lock_guard lock(mutex_);
+    return time_zone_;
+}
+
+std::string SimCamera::time_mode() const {
+    std::lock_guard lock(mutex_);
+    return time_mode_;
+}
+
+std::vector<SimWrite> SimCamera::writes() const {
+    std::lock_guard lock(mutex_);
+    return writes_;
+}
+
+std::string SimCamera::default_channel_xml() {
+    return std::string(
+               "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<StreamingChannel "
+               "version=\"2.0\" xmlns=\"") +
+           kNamespace +
+           "\">\n<id>101</id>\n<channelName>Camera 01</channelName>\n<enabled>true</enabled>\n"
+           "<Video>\n<enabled>true</enabled>\n<videoInputChannelID>1</videoInputChannelID>\n"
+           "<videoCodecType>H.264</videoCodecType>\n<videoScanType>progressive</videoScanType>\n"
+           "<videoResolutionWidth>2560</videoResolutionWidth>\n"
+           "<videoResolutionHeight>1440</videoResolutionHeight>\n"
+           "<videoQualityControlType>CBR</videoQualityControlType>\n"
+           "<constantBitRate>12000</constantBitRate>\n<fixedQuality>100</fixedQuality>\n"
+           "<vbrUpperCap>12000</vbrUpperCap>\n<maxFrameRate>2500</maxFrameRate>\n"
+           "<keyFrameInterval>2000</keyFrameInterval>\n<GovLength>50</GovLength>\n</Video>\n"
+           "</StreamingChannel>\n";
+}
+
+void SimCamera::run() {
+    std::map<int, Connection> connections;
+    std::vector<pollfd> fds;
+    while (!stopping_) {
+        fds.clear();
+        fds.push_back({wake_read_, POLLIN, 0});
+        fds.push_back({listen_fd_, POLLIN, 0});
+        const auto now = Clock::now();
+        int timeout = -1;
+        for (auto& [fd, connection] : connections) {
+            short events = 0;
+            if (!connection.delayed.empty()) {
+                const auto wait =
+                    std::chrono::ceil<std::chrono::milliseconds>(connection.ready_at - now).count();
+                const int wait_ms = static_cast<int>(std::max<long long>(wait, 0));
+                timeout = timeout < 0 ? wait_ms : std::min(timeout, wait_ms);
+            } else {
+                events |= POLLIN;
+            }
+            if (!connection.output.empty()) {
+                events |= POLLOUT;
+            }
+            fds.push_back({fd, events, 0});
+        }
+        if (poll(fds.data(), fds.size(), timeout) < 0 && errno != EINTR) {
+            return;
+        }
+        if ((fds[0].revents & POLLIN) != 0) {
+            char buffer[64];
+            while (read(wake_read_, buffer, sizeof buffer) > 0) {
+            }
+            if (stopping_) {
+                break;
+            }
+        }
+        for (std::size_t i = 2; i < fds.size(); ++i) {
+            auto found = connections.find(fds[i].fd);
+            Connection& connection = found->second;
+            bool keep = true;
+            if (!connection.delayed.empty() && Clock::now() >= connection.ready_at) {
+                connection.output += std::move(connection.delayed);
+                connection.delayed.clear();
+            }
+            if ((fds[i].revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
+                keep = serve_input(connection);
+            }
+            if (keep && !connection.output.empty()) {
+                keep = flush_output(connection);
+            }
+            if (!keep) {
+                close(connection.fd);
+                connections.erase(found);
+            }
+        }
+        if ((fds[1].revents & POLLIN) != 0) {
+            while (true) {
+                const int fd = accept4(listen_fd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+                if (fd < 0) {
+                    break;
+                }
+                connections[fd].fd = fd;
+            }
+        }
+    }
+    for (auto& [fd, connection] : connections) {
+        close(fd);
+    }
+}
+
+bool SimCamera::serve_input(Connection& connection) {
+    char buffer[16384];
+    while (true) {
+        const ssize_t got = read(connection.fd, buffer, sizeof buffer);
+        if (got == 0) {
+            return false;
+        }
+        if (got < 0) {
+            if (errno == EAGAIN || errno == EWOULDBLOCK) {
+                break;
+            }
+            return false;
+        }
+        connection.input.append(buffer, static_cast<std::size_t>(got));
+        if (connection.input.size() > kMaxHeaderBytes + kMaxBodyBytes) {
+            return false;
+        }
+    }
+    while (connection.delayed.empty()) {
+        const std::size_t header_end = connection.input.find("\r\n\r\n");
+        if (header_end == std::string::npos) {
+            return connection.input.size() <= kMaxHeaderBytes;
+        }
+        Request request;
+        std::size_t line_end = connection.input.find("\r\n");
+        const std::string first_line = connection.input.substr(0, line_end);
+        const std::size_t space1 = first_line.find(' ');
+        const std::size_t space2 = first_line.find(' ', space1 + 1);
+        if (space1 == std::string::npos || space2 == std::string::npos) {
+            return false;
+        }
+        request.method = first_line.substr(0, space1);
+        request.target = first_line.substr(space1 + 1, space2 - space1 - 1);
+        while (line_end < header_end) {
+            const std::size_t next = connection.input.find("\r\n", line_end + 2);
+            const std::string line = connection.input.substr(line_end + 2, next - line_end - 2);
+            const std::size_t colon = line.find(':');
+            if (colon != std::string::npos) {
+                std::size_t value_start = colon + 1;
+                while (value_start < line.size() && line[value_start] == ' ') {
+                    ++value_start;
+                }
+                request.headers[lower(line.substr(0, colon))] = line.substr(value_start);
+            }
+            line_end = next;
+        }
+        std::size_t body_length = 0;
+        if (auto length = request.headers.find("content-length"); length != request.headers.end()) {
+            body_length = std::strtoull(length->second.c_str(), nullptr, 10);
+            if (body_length > kMaxBodyBytes) {
+                return false;
+            }
+        }
+        const std::size_t total = header_end + 4 + body_length;
+        if (connection.input.size() < total) {
+            auto expect = request.headers.find("expect");
+            if (expect != request.headers.end() && lower(expect->second) == "100-continue" &&
+                !connection.continue_sent) {
+                connection.output += "HTTP/1.1 100 Continue\r\n\r\n";
+                connection.continue_sent = true;
+            }
+            return true;
+        }
+        request.body = connection.input.substr(header_end + 4, body_length);
+        connection.input.erase(0, total);
+        connection.continue_sent = false;
+        if (drop_) {
+            ++requests_;
+            return false;
+        }
+        const Reply reply = answer(request);
+        std::string text = "HTTP/1.1 " + std::to_string(reply.status) + " " + reason(reply.status) +
+                           "\r\nContent-Type: " + reply.content_type +
+                           "\r\nContent-Length: " + std::to_string(reply.body.size()) + "\r\n";
+        if (reply.challenge) {
+            text += "WWW-Authenticate: " + auth_.challenge() + "\r\n";
+        }
+        auto connection_header = request.headers.find("connection");
+        if (connection_header != request.headers.end() &&
+            lower(connection_header->second) == "close") {
+            connection.close_after_output = true;
+        }
+        text += "\r\n" + reply.body;
+        const int delay = delay_ms_;
+        if (delay > 0) {
+            connection.delayed = std::move(text);
+            connection.ready_at = Clock::now() + std::chrono::milliseconds(delay);
+        } else {
+            connection.output += text;
+        }
+    }
+    return true;
+}
+
+bool SimCamera::flush_output(Connection& connection) {
+    while (!connection.output.empty()) {
+        const ssize_t sent =
+            send(connection.fd, connection.output.data(), connection.output.size(), MSG_NOSIGNAL);
+        if (sent < 0) {
+            return errno == EAGAIN || errno == EWOULDBLOCK;
+        }
+        connection.output.erase(0, static_cast<std::size_t>(sent));
+    }
+    return !connection.close_after_output;
+}
+
+SimCamera::Reply SimCamera::answer(const Request& request) {
+    ++requests_;
+    const int forced = forced_status_;
+    auto authorization = request.headers.find("authorization");
+    if (forced == 401 || authorization == request.headers.end() ||
+        !auth_.verify(authorization->second, request.method)) {
+        return Reply{401, "text/plain", "Unauthorized", true};
+    }
+    if (request.method == "PUT" || request.method == "POST") {
+        const std::size_t query = request.target.find('?');
+        std::lock_guard lock(mutex_);
+        writes_.push_back({request.method, request.target.substr(0, query), request.body});
+    }
+    if (forced != 0) {
+        return Reply{forced, "text/plain", "Forced status " + std::to_string(forced), false};
+    }
+    if (const std::size_t oversize = oversize_; oversize > 0 && request.method == "GET") {
+        return Reply{200, "application/xml", std::string(oversize, 'x'), false};
+    }
+    Reply reply = route(request);
+    if (malformed_ && reply.status == 200 && reply.content_type == "application/xml") {
+        reply.body.resize(reply.body.size() / 2);
+    }
+    return reply;
+}
+
+std::string SimCamera::local_time_text() const {
+    TimePoint offset;
+    {
+        std::lock_guard lock(mutex_);
+        offset = clock_offset_;
+    }
+    return format_local_time_point(system_now() + offset, "%Y-%m-%dT%H:%M:%S%z");
+}
+
+SimCamera::Reply SimCamera::route(const Request& request) {
+    const std::string path = request.target.substr(0, request.target.find('?'));
+    const std::string& method = request.method;
+    const std::string xml_head = std::string("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n");
+    const std::string ns = std::string(" version=\"2.0\" xmlns=\"") + kNamespace + "\"";
+    if (path == "/ISAPI/System/deviceInfo" && method == "GET") {
+        return Reply{200, "application/xml",
+                     xml_head + "<DeviceInfo" + ns +
+                         ">\n<deviceName>Simulated camera</deviceName>\n<model>SIM-CAM-1</model>\n"
+                         "<serialNumber>" +
+                         options_.serial_number + "</serialNumber>\n<macAddress>" + options_.mac +
+                         "</macAddress>\n<firmwareVersion>V1.0.0</firmwareVersion>\n"
+                         "</DeviceInfo>\n",
+                     false};
+    }
+    if (path == "/ISAPI/System/time" && method == "GET") {
+        const std::string local_time = local_time_text();
+        std::lock_guard lock(mutex_);
+        return Reply{200, "application/xml",
+                     xml_head + "<Time" + ns + ">\n<timeMode>" + time_mode_ +
+                         "</timeMode>\n<localTime>" + local_time + "</localTime>\n<timeZone>" +
+                         time_zone_ + "</timeZone>\n</Time>\n",
+                     false};
+    }
+    if (path == "/ISAPI/System/time" && method == "PUT") {
+        const std::string mode = element(request.body, "timeMode");
+        if (mode == "manual") {
+            auto time =
+                parse_local_time_point(element(request.body, "localTime"), "%Y-%m-%dT%H:%M:%S");
+            if (!time) {
+                return Reply{400, "text/plain", "bad localTime", false};
+            }
+            std::lock_guard lock(mutex_);
+            clock_offset_ = *time - system_now();
+            time_mode_ = mode;
+        } else if (mode == "NTP") {
+            std::lock_guard lock(mutex_);
+            clock_offset_ = 0;
+            time_mode_ = mode;
+            time_zone_ = element(request.body, "timeZone");
+        } else {
+            return Reply{400, "text/plain", "bad timeMode", false};
+        }
+        return Reply{
+            200, "application/xml",
+            xml_head + "<ResponseStatus" + ns + "><statusCode>1</statusCode></ResponseStatus>\n",
+            false};
+    }
+    if (path == "/ISAPI/System/time/timeZone" && method == "GET") {
+        std::lock_guard lock(mutex_);
+        return Reply{200, "text/plain", time_zone_, false};
+    }
+    if (path == "/ISAPI/System/time/timeZone" && method == "PUT") {
+        std::lock_guard lock(mutex_);
+        time_zone_ = request.body;
+        return Reply{
+            200, "application/xml",
+            xml_head + "<ResponseStatus" + ns + "><statusCode>1</statusCode></ResponseStatus>\n",
+            false};
+    }
+    if (path == "/ISAPI/Streaming/channels/101" && method == "GET") {
+        std::lock_guard lock(mutex_);
+        return Reply{200, "application/xml", channel_xml_, false};
+    }
+    if (path == "/ISAPI/Streaming/channels/101" && method == "PUT") {
+        std::lock_guard lock(mutex_);
+        channel_xml_ = request.body;
+        return Reply{
+            200, "application/xml",
+            xml_head + "<ResponseStatus" + ns + "><statusCode>1</statusCode></ResponseStatus>\n",
+            false};
+    }
+    if (path == "/ISAPI/ContentMgmt/record/tracks" && method == "PUT") {
+        return Reply{
+            200, "application/xml",
+            xml_head + "<ResponseStatus" + ns + "><statusCode>1</statusCode></ResponseStatus>\n",
+            false};
+    }
+    if (path == "/ISAPI/ContentMgmt/search" && method == "POST") {
+        return Reply{200, "application/xml", search_reply(request.body), false};
+    }
+    return Reply{404, "text/plain", "Not found", false};
+}
+
+std::string SimCamera::search_reply(const std::string& request_body) {
+    const auto start = parse_time_point(element(request_body, "startTime"), "%Y-%m-%dT%H:%M:%SZ");
+    const auto end = parse_time_point(element(request_body, "endTime"), "%Y-%m-%dT%H:%M:%SZ");
+    std::vector<SimRecording> matches;
+    if (start && end) {
+        std::lock_guard lock(mutex_);
+        for (const SimRecording& recording : recordings_) {
+            if (recording.start < *end && *start < recording.end && matches.size() < 100) {
+                matches.push_back(recording);
+            }
+        }
+    }
+    std::string xml = std::string(
+                          "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<CMSearchResult "
+                          "version=\"2.0\" xmlns=\"") +
+                      kNamespace + "\">\n<searchID>" + element(request_body, "searchID") +
+                      "</searchID>\n<responseStatus>true</responseStatus>\n"
+                      "<responseStatusStrg>OK</responseStatusStrg>\n<numOfMatches>" +
+                      std::to_string(matches.size()) + "</numOfMatches>\n<matchList>\n";
+    for (const SimRecording& recording : matches) {
+        xml +=
+            "<searchMatchItem>\n<sourceID>{0000-0000}</sourceID>\n<trackID>101</trackID>\n"
+            "<timeSpan>\n<startTime>" +
+            format_time_point(recording.start, "%Y-%m-%dT%H:%M:%SZ") + "</startTime>\n<endTime>" +
+            format_time_point(recording.end, "%Y-%m-%dT%H:%M:%SZ") +
+            "</endTime>\n</timeSpan>\n<mediaSegmentDescriptor>\n<contentType>video</contentType>\n"
+            "<codecType>H.264-BP</codecType>\n<playbackURI>rtsp://" +
+            options_.address + ":554/Streaming/tracks/101/?starttime=" +
+            format_time_point(recording.start, "%Y%m%dT%H%M%SZ") +
+            "&amp;endtime=" + format_time_point(recording.end, "%Y%m%dT%H%M%SZ") +
+            "</playbackURI>\n</mediaSegmentDescriptor>\n</searchMatchItem>\n";
+    }
+    xml += "</matchList>\n</CMSearchResult>\n";
+    return xml;
+}
+
+}  // namespace voxapp::sim
