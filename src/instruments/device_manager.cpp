@@ -77,7 +77,28 @@ void DeviceManager::deregister_self() {
 }
 
 void DeviceManager::on_serial_added(const std::string& name) {
-    std::lock_guard lock(mutex_);
+    std::optional<std::uint32_t> seen;
+    {
+        std::lock_guard lock(mutex_);
+        add_serial_locked(name, seen);
+    }
+    store_count(seen);
+}
+
+void DeviceManager::store_count(std::optional<std::uint32_t> seen) {
+    // Outside the manager's lock: storing publishes DeviceCountChanged, whose handler takes the
+    // lock again, and the dispatcher's lock must never be taken inside the manager's.
+    if (!seen) {
+        return;
+    }
+    if (Status stored = device_count_->set(*seen); !stored) {
+        logger_->error("[DeviceManager] Failed to set the number of devices, error code " +
+                       std::to_string(stored.error().code()));
+    }
+}
+
+void DeviceManager::add_serial_locked(const std::string& name,
+                                      std::optional<std::uint32_t>& seen) {
     if (tty_serials_.contains(kTtyPrefix + name)) {
         return;
     }
@@ -94,13 +115,14 @@ void DeviceManager::on_serial_added(const std::string& name) {
     for (int waits = 0; waits < 5 && access(node.c_str(), F_OK) != 0; ++waits) {
         std::this_thread::sleep_for(instruments_.node_wait);
     }
-    if (!greet_and_register(paths->tty_path, paths->usb_node)) {
+    if (!greet_and_register(paths->tty_path, paths->usb_node, seen)) {
         m_device_path_retries.push_back({name, instruments_.clock()});
     }
 }
 
 Status DeviceManager::greet_and_register(const std::string& tty_path,
-                                         const std::string& usb_node) {
+                                         const std::string& usb_node,
+                                         std::optional<std::uint32_t>& seen) {
     auto port = SerialDevice::open_port(tty_path, usb_node, logger_, instruments_.reset);
     if (!port) {
         logger_->error("[DeviceManager] Failed to open the device: " + tty_path);
@@ -110,12 +132,13 @@ Status DeviceManager::greet_and_register(const std::string& tty_path,
     if (!identity) {
         return identity.error();
     }
-    register_instrument(*port, *identity);
+    register_instrument(*port, *identity, seen);
     return {};
 }
 
 void DeviceManager::register_instrument(const SerialDevice& port,
-                                        const InstrumentIdentity& identity) {
+                                        const InstrumentIdentity& identity,
+                                        std::optional<std::uint32_t>& seen) {
     const std::uint32_t serial = identity.serial_number;
     std::shared_ptr<InstrumentProxy> proxy;
     if (instruments_.make_instrument) {
@@ -135,11 +158,7 @@ void DeviceManager::register_instrument(const SerialDevice& port,
         devices_.emplace(serial, Entry{proxy, std::move(link), port.tty_path(), proxy});
     }
     if (serials_seen_.insert(serial).second) {
-        if (Status stored = device_count_->set(static_cast<std::uint32_t>(serials_seen_.size()));
-            !stored) {
-            logger_->error("[DeviceManager] Failed to set the number of devices, error code " +
-                           std::to_string(stored.error().code()));
-        }
+        seen = static_cast<std::uint32_t>(serials_seen_.size());
     }
 }
 
@@ -172,7 +191,7 @@ void DeviceManager::remove_instrument(const std::string& path) {
     tty_serials_.erase(tty);
 }
 
-void DeviceManager::retry_pass() {
+void DeviceManager::retry_pass(std::optional<std::uint32_t>& seen) {
     const TimePoint now = instruments_.clock();
     const std::int64_t period =
         std::chrono::duration_cast<std::chrono::nanoseconds>(instruments_.retry_period).count();
@@ -192,7 +211,7 @@ void DeviceManager::retry_pass() {
         }
         logger_->info("[DeviceManager] Retrying to register a device " + paths->tty_path +
                       " after a failed attempt.");
-        if (!greet_and_register(paths->tty_path, paths->usb_node)) {
+        if (!greet_and_register(paths->tty_path, paths->usb_node, seen)) {
             logger_->error("[DeviceManager] Failed to register a device " + paths->tty_path +
                            " after a retry. Will retry again in 60 seconds.");
             ++i;
@@ -204,12 +223,20 @@ void DeviceManager::retry_pass() {
 }
 
 void DeviceManager::process_all(float /*elapsed_seconds*/) {
-    std::lock_guard lock(mutex_);
-    retry_pass();
-    pass_.clear();
-    for (const auto& [serial, entry] : devices_) {
-        pass_.push_back(entry.device);
+    std::optional<std::uint32_t> seen;
+    {
+        std::lock_guard lock(mutex_);
+        retry_pass(seen);
+        pass_.clear();
+        for (const auto& [serial, entry] : devices_) {
+            pass_.push_back(entry.device);
+        }
     }
+    store_count(seen);
+    // Devices are processed outside the lock: a command may change the stored count, whose
+    // event comes back here. A device that leaves the table meanwhile stays alive in pass_
+    // until its turn is over. Everything runs on the main loop thread, so nothing else touches
+    // pass_ meanwhile.
     for (const auto& device : pass_) {
         auto processed = device->process();
         if (!processed && processed.error().code() != EAGAIN) {
@@ -217,6 +244,7 @@ void DeviceManager::process_all(float /*elapsed_seconds*/) {
         }
     }
     pass_.clear();
+    std::lock_guard lock(mutex_);
     remove_vanished();
 }
 

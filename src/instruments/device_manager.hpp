@@ -5,6 +5,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
@@ -90,9 +91,15 @@ private:
 
     void register_self();
     void deregister_self();
-    Status greet_and_register(const std::string& tty_path, const std::string& usb_node);
-    void register_instrument(const SerialDevice& port, const InstrumentIdentity& identity);
-    void retry_pass();
+    // `seen` receives the new number of serials seen when a registration added one; the caller
+    // stores it once the lock is released.
+    void add_serial_locked(const std::string& tty_name, std::optional<std::uint32_t>& seen);
+    Status greet_and_register(const std::string& tty_path, const std::string& usb_node,
+                              std::optional<std::uint32_t>& seen);
+    void register_instrument(const SerialDevice& port, const InstrumentIdentity& identity,
+                             std::optional<std::uint32_t>& seen);
+    void retry_pass(std::optional<std::uint32_t>& seen);
+    void store_count(std::optional<std::uint32_t> seen);
     void remove_instrument(const std::string& tty_path);
     void remove_vanished();
 
