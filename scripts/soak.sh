@@ -6,7 +6,8 @@
 # does not count). The run fails if the daemon died, did not stop cleanly on SIGTERM, or if any
 # of the three grew by more than 1% after the first minute.
 # Usage: scripts/soak.sh [minutes, default 10, at least 2]
-# Runs in a private network namespace (needs root). Output: build/soak/run/.
+# Runs in a private network namespace (needs root). Output: build/soak/run/. With
+# VOXAPP_SOAK_BUILD=DIR the binaries of an existing build are used instead of building them.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -16,18 +17,22 @@ if ! [[ "$minutes" =~ ^[0-9]+$ ]] || ((minutes < 2)); then
     exit 2
 fi
 
+binaries=${VOXAPP_SOAK_BUILD:-build/soak}
 if [[ -z "${VOXAPP_SOAK_NETWORK:-}" ]]; then
-    scripts/setup.sh
-    cmake -S . -B build/soak -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVOXAPP_TESTS=OFF \
-        >/dev/null
-    cmake --build build/soak --target voxapp voxapp-sim-server
+    if [[ -z "${VOXAPP_SOAK_BUILD:-}" ]]; then
+        scripts/setup.sh
+        cmake -S . -B build/soak -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVOXAPP_TESTS=OFF \
+            >/dev/null
+        cmake --build build/soak --target voxapp voxapp-sim-server
+    fi
     exec env VOXAPP_SOAK_NETWORK=1 unshare -n "$0" "$@"
 fi
 ip link set lo up
 
 run=$PWD/build/soak/run
 root=$run/root
-sim=$PWD/build/soak/tools/voxapp-sim-server
+daemon_binary=$binaries/voxapp
+sim=$PWD/$binaries/tools/voxapp-sim-server
 rm -rf "$run"
 mkdir -p "$run"
 
@@ -90,7 +95,7 @@ for _ in $(seq 300); do
     sleep 0.1
 done
 [[ -s "$ready" ]] || { echo "soak: the server did not start" >&2; exit 1; }
-"$sim" make-root "$root" --daemon build/soak/voxapp --port "$(cat "$ready")" --ca "$run/ca.crt" \
+"$sim" make-root "$root" --daemon "$daemon_binary" --port "$(cat "$ready")" --ca "$run/ca.crt" \
     --depth normal --timeout 0 >/dev/null
 VOXAPP_ROOT="$root" "$root/root/app/voxapp" >"$run/daemon.out" 2>&1 &
 daemon=$!
@@ -115,6 +120,9 @@ if ! kill -0 "$daemon" 2>/dev/null; then
 fi
 read -r rss1 fds1 threads1 < <(sample "$daemon")
 echo "at the end:             RSS ${rss1} KiB, ${fds1} descriptors, ${threads1} threads"
+# The generator runs ahead of the server (the pipe holds what is still to be sent): stopping the
+# server ends both.
+kill -TERM "$server" 2>/dev/null || true
 wait "$server" || true
 
 status=0
