@@ -12,7 +12,8 @@
 // between, and its pieces add up to the length in its header; the parser never grows the buffer
 // and leaves more than the bound only after consuming something. When the whole stream fits
 // within the bound, parsing it in one read must give the same calls (streamed pieces joined),
-// the same leftover bytes and the same pending count.
+// the same leftover bytes and the same pending count. A reset link ends the stream: later reads
+// are not parsed.
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -169,6 +170,7 @@ struct Run {
     TouchingLogger logger;
     FrameParser parser{connection};
     std::string buffer;
+    bool reset = false;  // a frame declared more than the cap
 
     explicit Run(bool digest) : handler(connection, digest) {
         parser.set_handler(&handler);
@@ -177,9 +179,15 @@ struct Run {
     }
 
     void receive(std::string_view bytes) {
+        if (reset) {
+            return;  // the link is gone; what follows would come on another one
+        }
         buffer += bytes;
         const std::size_t before = buffer.size();
-        parser.parse(buffer);
+        if (parser.parse(buffer) == FrameParser::Outcome::reset_link) {
+            reset = true;
+            check(buffer.empty(), "buffer kept after a link reset");
+        }
         check(buffer.size() <= before, "parse grew the buffer");
         check(buffer.size() <= FrameParser::kMaxPendingBytes || buffer.size() < before,
               "buffer kept past the bound without consuming anything");

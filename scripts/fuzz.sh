@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Builds the libFuzzer harnesses with clang and runs each of them for a bounded time, both at
-# once, on a fresh copy of its checked-in corpus (fuzz/corpus/<harness>/ stays untouched).
+# Builds the libFuzzer harnesses with clang and runs each of them for a bounded time, all
+# at once, on a fresh copy of its checked-in corpus (fuzz/corpus/<harness>/ stays untouched).
 # Fails when a harness crashes, trips a sanitizer or finds a violated invariant; the input that
 # did it is kept in build/fuzz/run/<harness>/artifacts/.
 # Usage: scripts/fuzz.sh [seconds per harness, default 60]
@@ -18,11 +18,15 @@ build=build/fuzz
 CC=clang CXX=clang++ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DVOXAPP_FUZZ=ON -DVOXAPP_TESTS=OFF >/dev/null
 harnesses=(command_fuzzer frame_parser_fuzzer)
+harnesses+=(settings_fuzzer uci_format_fuzzer mount_table_fuzzer time_zone_table_fuzzer)
+harnesses+=(unit_request_fuzzer)
 harnesses+=(uevent_fuzzer instrument_reply_fuzzer)
 harnesses+=(camera_xml_fuzzer camera_time_zone_fuzzer camera_address_fuzzer)
 cmake --build "$build" --target "${harnesses[@]}"
 
 declare -A max_len=([command_fuzzer]=4096 [frame_parser_fuzzer]=16384)
+max_len+=([settings_fuzzer]=4096 [uci_format_fuzzer]=4096 [mount_table_fuzzer]=4096)
+max_len+=([time_zone_table_fuzzer]=4096 [unit_request_fuzzer]=1024)
 max_len+=([uevent_fuzzer]=4096 [instrument_reply_fuzzer]=16384)
 max_len+=([camera_xml_fuzzer]=8192 [camera_time_zone_fuzzer]=256 [camera_address_fuzzer]=64)
 pids=()

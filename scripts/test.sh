@@ -2,7 +2,7 @@
 # Runs every test: installs what is missing, builds with warnings as errors and runs the whole
 # suite, then again under AddressSanitizer + UndefinedBehaviorSanitizer and under
 # ThreadSanitizer, then cross-builds for the router's CPU and runs the unit tests under QEMU,
-# then fuzzes the protocol parsers for a bounded time.
+# then fuzzes the parsers of outside text for a bounded time.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
@@ -26,6 +26,6 @@ TSAN_OPTIONS=halt_on_error=1 \
     run_suite build/tsan -DCMAKE_BUILD_TYPE=Debug -DVOXAPP_SANITIZE=thread
 echo "== Cross build for 32-bit MIPS little-endian, unit tests under emulation =="
 scripts/cross-test.sh
-echo "== Fuzzing the command and frame parsers (60 s each) =="
+echo "== Fuzzing the parsers of outside text (60 s each) =="
 scripts/fuzz.sh 60
 echo "All tests passed."

@@ -49,10 +49,42 @@ CommandLine parse_command_line(int argc, const char* const* argv) {
             CommandLine::RemoteOverride{argv[2], static_cast<std::uint16_t>(to_int(argv[3]))};
         flags_from = 4;
     }
+    for (int i = 1; i < argc; ++i) {
+        if (std::string_view(argv[i]) == "--help") {
+            command_line.mode = CommandLine::Mode::help;
+            return command_line;
+        }
+    }
     for (int i = flags_from; i < argc; ++i) {
         command_line.flags.emplace_back(argv[i]);
     }
     return command_line;
+}
+
+std::string usage_text() {
+    return "Usage:\n"
+           "  voxapp [WORD...]                    run the gateway daemon\n"
+           "  voxapp remote ADDRESS PORT [WORD...] run the daemon with this primary server\n"
+           "  voxapp md5 TEXT                     print the MD5 digest of TEXT\n"
+           "  voxapp unit_pass NUMBER TEXT        print the unit password of NUMBER and TEXT\n"
+           "  voxapp gps_test                     print the GPS position once a second\n"
+           "  voxapp --help                       print this text\n"
+           "\n"
+           "Daemon words (others are ignored):\n"
+           "  no_log_gps      GPS tracker components log nothing\n"
+           "  no_log_remote   server connections log nothing\n"
+           "\n"
+           "Files (below $VOXAPP_ROOT when it is set):\n"
+           "  <executable's directory>/settings.ini      settings (key=value lines)\n"
+           "  <executable's directory>/numberOfDevices   count of known instruments\n"
+           "  /var/log/voxapp.log                        log file (setting log_path)\n"
+           "  /root/app/cert/ca.crt                      server CA file (setting ca_path)\n"
+           "  /root/app/heartbeat                        heartbeat (setting heartbeat_path)\n"
+           "  /root/app/timezones.ini                    time zone table\n"
+           "  /etc/config/system                         device name and time zone (UCI)\n"
+           "\n"
+           "Exit codes: 0 stopped by SIGINT or SIGTERM, or a tool finished; 1 settings.ini\n"
+           "cannot be read; abort with a FATAL line when a core service cannot start.\n";
 }
 
 void apply_overrides(const CommandLine& command_line, Settings& settings) {

@@ -30,11 +30,17 @@ time_t seconds_of(TimePoint time) {
     return static_cast<time_t>(seconds);
 }
 
-Result<TimePoint> parse(std::string_view text, const char* format, bool utc) {
+Result<TimePoint> parse(std::string_view text, const char* format, bool utc,
+                        TrailingText trailing) {
+    const Error failed = Error::fixed("Failed parsing string to DateTime");
     const std::string copy(text);  // strptime needs a terminated string
     std::tm fields{};
-    if (strptime(copy.c_str(), format, &fields) == nullptr) {
-        return Error::fixed("Failed parsing string to DateTime");
+    const char* end = strptime(copy.c_str(), format, &fields);
+    // An embedded NUL ends strptime's view early: with trailing text refused, the match must
+    // reach the real end.
+    if (end == nullptr ||
+        (trailing == TrailingText::refused && end != copy.c_str() + copy.size())) {
+        return failed;
     }
     time_t seconds;
     if (utc) {
@@ -43,7 +49,11 @@ Result<TimePoint> parse(std::string_view text, const char* format, bool utc) {
         fields.tm_isdst = -1;
         seconds = mktime(&fields);
     }
-    return static_cast<TimePoint>(seconds) * kNanosPerSecond;
+    TimePoint nanoseconds = 0;
+    if (__builtin_mul_overflow(static_cast<std::int64_t>(seconds), kNanosPerSecond, &nanoseconds)) {
+        return failed;
+    }
+    return nanoseconds;
 }
 
 }  // namespace
@@ -68,12 +78,14 @@ std::string format_local_time_point(TimePoint time, const char* format) {
     return format_tm(fields, format);
 }
 
-Result<TimePoint> parse_time_point(std::string_view text, const char* format) {
-    return parse(text, format, true);
+Result<TimePoint> parse_time_point(std::string_view text, const char* format,
+                                   TrailingText trailing) {
+    return parse(text, format, true, trailing);
 }
 
-Result<TimePoint> parse_local_time_point(std::string_view text, const char* format) {
-    return parse(text, format, false);
+Result<TimePoint> parse_local_time_point(std::string_view text, const char* format,
+                                         TrailingText trailing) {
+    return parse(text, format, false, trailing);
 }
 
 std::string log_timestamp() {

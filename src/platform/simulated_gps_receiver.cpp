@@ -1,5 +1,9 @@
 #include "platform/simulated_gps_receiver.hpp"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <charconv>
 #include <cstdio>
@@ -100,18 +104,30 @@ SimulatedGpsReceiver::SimulatedGpsReceiver(std::string path, Clock clock)
     : path_(std::move(path)), clock_(std::move(clock)) {}
 
 int SimulatedGpsReceiver::get(GpsRecordBytes& record) {
-    std::FILE* file = std::fopen(path_.c_str(), "re");
-    if (file == nullptr) {
+    // The path lies in a world-writable directory: anyone may put a FIFO, a device or a huge
+    // file there. Only a small regular file is read, and opening never waits for a writer.
+    const int fd = ::open(path_.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) {
         return errno == ENOENT ? kGpsResultBusError : kGpsResultLibraryError;
     }
     std::string content;
+    struct stat info {};
+    bool failed = ::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) ||
+                  info.st_size > static_cast<off_t>(kMaxFixFileBytes);
     char buffer[512];
-    std::size_t count;
-    while ((count = std::fread(buffer, 1, sizeof buffer, file)) > 0) {
-        content.append(buffer, count);
+    while (!failed) {
+        const ssize_t count = ::read(fd, buffer, sizeof buffer);
+        if (count < 0 && errno == EINTR) {
+            continue;
+        }
+        if (count <= 0) {
+            failed = count < 0;
+            break;
+        }
+        content.append(buffer, static_cast<std::size_t>(count));
+        failed = content.size() > kMaxFixFileBytes;  // grew while being read
     }
-    const bool failed = std::ferror(file) != 0;
-    std::fclose(file);
+    ::close(fd);
     if (failed) {
         return kGpsResultLibraryError;
     }

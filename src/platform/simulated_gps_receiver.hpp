@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <functional>
 #include <string>
 
@@ -19,10 +20,13 @@ inline constexpr const char* kSimulatedGpsFixPath = "/tmp/voxapp-gps-fix";
 //   timestamp   seconds since 1970-01-01 UTC, or "now" for the current second of the wall
 //               clock (so the fix stays current without rewriting the file); 0: no data
 //   result      the library's result code to answer (0, 1 or 2); default 0
-// A missing file answers kGpsResultBusError (like an unreachable bus); an unreadable file, an
-// unknown key or a value that is not a number answers kGpsResultLibraryError.
+// A missing file answers kGpsResultBusError (like an unreachable bus); an unreadable file, one
+// that is not a regular file (a FIFO, a device), one larger than kMaxFixFileBytes, an unknown
+// key or a value that is not a number answers kGpsResultLibraryError.
 class SimulatedGpsReceiver final : public GpsReceiver {
 public:
+    static constexpr std::size_t kMaxFixFileBytes = 4096;
+
     // The wall clock that "now" reads.
     using Clock = std::function<TimePoint()>;
 

@@ -51,10 +51,11 @@ void FrameParser::log(const Parts&... parts) {
     logger_->data(line_);
 }
 
-void FrameParser::parse(std::string& buffer) {
+FrameParser::Outcome FrameParser::parse(std::string& buffer) {
     const std::string_view bytes(buffer);
     std::size_t position = 0;
     std::size_t consumed = 0;
+    oversized_ = false;
     while (position < bytes.size()) {
         if (pending_binary_bytes_ > 0) {
             position = consumed = feed_binary_payload(bytes, position);
@@ -65,6 +66,10 @@ void FrameParser::parse(std::string& buffer) {
             break;
         }
         const std::optional<std::size_t> next = parse_frame(bytes, start);
+        if (oversized_) {
+            buffer.clear();
+            return Outcome::reset_link;
+        }
         if (!next) {
             break;
         }
@@ -75,6 +80,7 @@ void FrameParser::parse(std::string& buffer) {
     } else if (buffer.size() > kMaxPendingBytes) {
         buffer.clear();
     }
+    return Outcome::keep_link;
 }
 
 std::size_t FrameParser::feed_binary_payload(std::string_view bytes, std::size_t position) {
@@ -132,7 +138,11 @@ std::optional<std::size_t> FrameParser::parse_frame(std::string_view bytes, std:
             code = bytes[text + 1];
             if (code == '9') {
                 log("#9 found!");
-                log(bytes);
+                if (bytes.size() > kMaxDumpBytes) {
+                    log(bytes.substr(0, kMaxDumpBytes), "... (", bytes.size(), " bytes)");
+                } else {
+                    log(bytes);
+                }
             }
         }
     }
@@ -144,7 +154,7 @@ std::optional<std::size_t> FrameParser::parse_frame(std::string_view bytes, std:
     log("End of command found!");
     log("Count OK! ", count - 1);
     if (kind == '<') {
-        return deliver_binary(bytes, start, end);
+        return deliver_binary(bytes, start, text, end);
     }
     if (kind == '#') {
         if (handler_ != nullptr) {
@@ -154,7 +164,7 @@ std::optional<std::size_t> FrameParser::parse_frame(std::string_view bytes, std:
         return end + 1;
     }
     const std::uint16_t id = read_u16(bytes, start + 1);
-    const std::string_view command = bytes.substr(start + kAsciiHeader, count - kAsciiHeader);
+    const std::string_view command = bytes.substr(text, end + 1 - text);
     if (handler_ != nullptr) {
         handler_->on_command(connection_, id, command.data(), command.size(), std::nullopt);
     }
@@ -163,12 +173,25 @@ std::optional<std::size_t> FrameParser::parse_frame(std::string_view bytes, std:
 }
 
 std::optional<std::size_t> FrameParser::deliver_binary(std::string_view bytes, std::size_t start,
-                                                       std::size_t command_end) {
+                                                       std::size_t text, std::size_t command_end) {
     const std::uint16_t id = read_u16(bytes, start + 1);
     const std::uint32_t length = read_u32(bytes, start + 3);
     const std::size_t payload = start + kBinaryHeader;
+    // Noise before the '#' of a SHORT BINARY frame counts towards the payload length but is not
+    // handed on with the command.
+    const std::size_t noise = text - payload;
     const std::size_t header_length = command_end + 1 - payload;
     log("Binary len: ", length);
+    if (length > kMaxBinaryPayload) {
+        if (logger_ != nullptr) {
+            line_.clear();
+            append_log_parts(line_, "BINARY frame declares ", length, " payload bytes, more than ",
+                             kMaxBinaryPayload, ": resetting the link");
+            logger_->error(line_);
+        }
+        oversized_ = true;
+        return std::nullopt;
+    }
     if (length <= kMaxShortPayload) {
         const std::size_t payload_end = payload + length;
         if (payload_end > bytes.size()) {
@@ -176,15 +199,17 @@ std::optional<std::size_t> FrameParser::deliver_binary(std::string_view bytes, s
             return std::nullopt;
         }
         if (handler_ != nullptr) {
-            handler_->on_command(connection_, id, bytes.data() + payload, length, std::nullopt);
+            handler_->on_command(connection_, id, bytes.data() + text,
+                                 std::max(payload_end, text) - text, std::nullopt);
         }
-        log("Received SHORT BINARY command: ", bytes.substr(payload, header_length),
+        log("Received SHORT BINARY command: ", bytes.substr(text, header_length - noise),
             " with id: ", printable_id(id), ", len: ", length);
         // A payload shorter than its command text still ends the frame after the text.
         return std::max(payload_end, command_end + 1);
     }
     // Only a command text longer than the whole payload makes the first piece the last one; the
     // transfer then still ends with on_binary_end, so that every begin has its end.
+    // The streamed pieces stay exactly the payload: whoever receives them counts on that.
     const std::size_t first = std::min<std::size_t>(header_length, length);
     if (handler_ != nullptr) {
         handler_->on_binary_begin(connection_, id, bytes.data() + payload, first);

@@ -26,7 +26,8 @@ std::int64_t truncated(double value) {
 }
 
 // Whole degrees without sign, then minutes, seconds and milliseconds keeping the coordinate's
-// sign, then the hemisphere letter.
+// sign, then the hemisphere letter. The letter follows the sign of the value itself: between 0
+// and 1 degree the whole degrees are 0 and say nothing about the hemisphere.
 std::string angle_fields(double value, char positive, char negative) {
     const std::int64_t degrees = truncated(value);
     const double minutes_exact = (value - static_cast<double>(degrees)) * 60;
@@ -38,7 +39,7 @@ std::string angle_fields(double value, char positive, char negative) {
     std::snprintf(text, sizeof text, "%lld,%lld,%lld,%lld,%c",
                   static_cast<long long>(degrees < 0 ? -degrees : degrees),
                   static_cast<long long>(minutes), static_cast<long long>(seconds),
-                  static_cast<long long>(millis), degrees > 0 ? positive : negative);
+                  static_cast<long long>(millis), value < 0 ? negative : positive);
     return text;
 }
 

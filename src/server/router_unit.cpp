@@ -1,5 +1,7 @@
 #include "server/router_unit.hpp"
 
+#include <utility>
+
 #include "core/md5_digest.hpp"
 #include "core/time_point.hpp"
 #include "server/gp_reply.hpp"
@@ -15,8 +17,25 @@ RouterUnit::RouterUnit(std::uint32_t serial_number, VersionInfo version,
 
 void RouterUnit::enqueue_command(std::string text, ReplyCallback reply, CommandExpiry) {
     logger_->data_full("Received command: " + text);
-    std::lock_guard lock(queue_mutex_);
-    queue_.push_back({std::move(text), std::move(reply)});
+    std::size_t refused = 0;
+    std::size_t refused_before = 0;
+    {
+        std::lock_guard lock(queue_mutex_);
+        if (queue_.size() >= kMaxQueuedCommands) {
+            refused = ++refused_;
+        } else {
+            refused_before = std::exchange(refused_, 0);
+            queue_.push_back({std::move(text), std::move(reply)});
+        }
+    }
+    if (refused == 1) {
+        logger_->error("Command queue full (" + std::to_string(kMaxQueuedCommands) +
+                       " commands): dropping commands until it drains");
+    }
+    if (refused_before > 0) {
+        logger_->warning("Command queue has room again; " + std::to_string(refused_before) +
+                         " command(s) were dropped unanswered");
+    }
 }
 
 Status RouterUnit::process() {

@@ -19,8 +19,13 @@ namespace voxapp {
 
 // The router itself as a unit of the server (unit type 208, device class 11): it queues the
 // commands of its connection and answers one per `process` call, on the main loop thread.
+// The queue holds at most kMaxQueuedCommands commands: a server that sends faster than the main
+// loop answers cannot grow the daemon's memory without limit. A command that finds the queue
+// full is dropped without a reply; the first of each such burst is logged at ERROR.
 class RouterUnit : public Device {
 public:
+    static constexpr std::size_t kMaxQueuedCommands = 64;
+
     struct Services {
         std::shared_ptr<GpsSource> gps;
         std::shared_ptr<StorageLister> storage;
@@ -70,6 +75,7 @@ private:
     std::mutex device_mutex_;
     std::mutex queue_mutex_;
     std::deque<Entry> queue_;
+    std::size_t refused_ = 0;  // commands dropped since the queue last had room
 };
 
 }  // namespace voxapp

@@ -143,13 +143,25 @@ Result<std::size_t> TcpRemoteConnection::send_bytes(const char* data, std::size_
             ++retries;
             log(LogLevel::info, "EAGAIN while trying to send data... retrying...");
         } else {
-            return Error::from_errno(last_errno);
+            return give_up_send(last_errno);
         }
         if (!pause(timing_.send_retry_pause)) {
-            return Error::from_errno(last_errno);
+            return give_up_send(last_errno);
         }
     }
     return length;
+}
+
+Error TcpRemoteConnection::give_up_send(int error) {
+    // The frame is cut short and the TLS layer may still hold part of a record that it insists
+    // on finishing: every later write would fail on a link that looks up, and the server would
+    // read a header without its body. Only a new link starts clean.
+    std::lock_guard lock(io_mutex_);
+    if (socket_ != nullptr && socket_->is_open() && link_generation_ == send_generation_) {
+        log(LogLevel::error, "Send gave up inside a frame - closing the link");
+        socket_->close();
+    }
+    return Error::from_errno(error);
 }
 
 void TcpRemoteConnection::run() {
@@ -219,7 +231,12 @@ void TcpRemoteConnection::serve(std::string& buffer, Clock::time_point& last_rec
     }
     if (received > 0) {
         log(LogLevel::data, "Received ", received, " bytes");
-        parser_.parse(buffer);
+        if (parser_.parse(buffer) == FrameParser::Outcome::reset_link) {
+            // The stream cannot be framed any more; the next link starts with frames.
+            std::lock_guard lock(io_mutex_);
+            socket_->close();
+            return;
+        }
     }
     if (available == 0 && idle_timeout_seconds_ != 0 &&
         timing_.whole_seconds(last_receipt, Clock::now()) > idle_timeout_seconds_) {

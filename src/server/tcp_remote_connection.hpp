@@ -26,7 +26,7 @@ namespace voxapp {
 // after a failure), closes a link that stayed silent longer than the idle timeout, reads whatever
 // arrives and hands it to the frame parser, which calls the handler. Replies go out through the
 // three send paths, framed by ReplyFramer; a send that cannot go out whole is retried up to 11
-// times, one second apart.
+// times, one second apart, and then closes the link (the next link starts with whole frames).
 //
 // Threads: set_logger and set_handler before start (or after stop). start and stop from one
 // controlling thread, never from a handler callback. The send paths and is_connected from any
@@ -93,6 +93,8 @@ private:
     bool begin_send();
     // The send loop behind every framed piece.
     Result<std::size_t> send_bytes(const char* data, std::size_t length);
+    // Closes the link the failed send was pinned to; returns the send's error.
+    Error give_up_send(int error);
 
     void run();
     // One pass over a connected link: probe, read, parse, then wait for more.

@@ -1,9 +1,12 @@
 #include "server/tls_client_context.hpp"
 
+#include <arpa/inet.h>
 #include <openssl/err.h>
+#include <openssl/pem.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 #include <openssl/x509_vfy.h>
+#include <openssl/x509v3.h>
 
 #include <cstdio>
 #include <string>
@@ -14,6 +17,19 @@ namespace voxapp {
 namespace {
 
 constexpr int kMaxChainDepth = 100;
+
+bool is_address_literal(const std::string& host) {
+    unsigned char address[16];
+    return inet_pton(AF_INET, host.c_str(), address) == 1 ||
+           inet_pton(AF_INET6, host.c_str(), address) == 1;
+}
+
+bool certificate_names(X509* certificate, const std::string& host) {
+    if (is_address_literal(host)) {
+        return X509_check_ip_asc(certificate, host.c_str(), 0) == 1;
+    }
+    return X509_check_host(certificate, host.data(), host.size(), 0, nullptr) == 1;
+}
 
 }  // namespace
 
@@ -31,6 +47,7 @@ Result<std::unique_ptr<TlsClientContext>> TlsClientContext::create(const std::st
     SSL_CTX_set_verify(context, SSL_VERIFY_PEER, &TlsClientContext::verify);
     SSL_CTX_set_default_verify_paths(context);
     SSL_CTX_load_verify_locations(context, ca_path.c_str(), nullptr);
+    created->load_own_cas(ca_path);
     // A CA file that failed to load must not leave entries behind for the first handshake's
     // error report.
     ERR_clear_error();
@@ -48,11 +65,51 @@ TlsClientContext::TlsClientContext(SSL_CTX* context, ConsoleWriter console)
     : context_(context), console_(std::move(console)) {}
 
 TlsClientContext::~TlsClientContext() {
+    for (X509* certificate : own_cas_) {
+        X509_free(certificate);
+    }
     SSL_CTX_free(context_);
 }
 
-SSL* TlsClientContext::new_handle() const {
-    return SSL_new(context_);
+void TlsClientContext::load_own_cas(const std::string& ca_path) {
+    BIO* file = BIO_new_file(ca_path.c_str(), "r");
+    if (file == nullptr) {
+        return;
+    }
+    // Other PEM blocks of the file (CRLs) are skipped by the reader.
+    while (X509* certificate = PEM_read_bio_X509(file, nullptr, nullptr, nullptr)) {
+        own_cas_.push_back(certificate);
+    }
+    BIO_free(file);
+}
+
+SSL* TlsClientContext::new_handle(const std::string& host) const {
+    SSL* ssl = SSL_new(context_);
+    if (ssl == nullptr) {
+        return nullptr;
+    }
+    // RFC 6066 has no SNI for address literals.
+    if (!is_address_literal(host) && SSL_set_tlsext_host_name(ssl, host.c_str()) != 1) {
+        SSL_free(ssl);
+        return nullptr;
+    }
+    SSL_set_app_data(ssl, const_cast<std::string*>(&host));
+    return ssl;
+}
+
+bool TlsClientContext::ends_at_own_ca(X509_STORE_CTX* store) const {
+    STACK_OF(X509)* chain = X509_STORE_CTX_get0_chain(store);
+    const int length = chain != nullptr ? sk_X509_num(chain) : 0;
+    if (length == 0) {
+        return false;
+    }
+    X509* top = sk_X509_value(chain, length - 1);
+    for (X509* own : own_cas_) {
+        if (X509_cmp(top, own) == 0) {
+            return true;
+        }
+    }
+    return false;
 }
 
 int TlsClientContext::verify(int preverified, X509_STORE_CTX* store) {
@@ -65,10 +122,11 @@ int TlsClientContext::verify(int preverified, X509_STORE_CTX* store) {
     if (self == nullptr) {
         return preverified;
     }
-    return self->report(preverified, store);
+    return self->report(preverified, store, static_cast<const std::string*>(SSL_get_app_data(ssl)));
 }
 
-int TlsClientContext::report(int preverified, X509_STORE_CTX* store) const {
+int TlsClientContext::report(int preverified, X509_STORE_CTX* store,
+                             const std::string* host) const {
     char subject[256] = "";
     if (X509* certificate = X509_STORE_CTX_get_current_cert(store); certificate != nullptr) {
         X509_NAME_oneline(X509_get_subject_name(certificate), subject, sizeof subject);
@@ -87,6 +145,13 @@ int TlsClientContext::report(int preverified, X509_STORE_CTX* store) const {
     };
     if (preverified != 0) {
         write(" [INFO] depth=" + std::to_string(depth) + ":" + subject);
+        if (depth == 0 && host != nullptr && !ends_at_own_ca(store) &&
+            !certificate_names(X509_STORE_CTX_get_current_cert(store), *host)) {
+            X509_STORE_CTX_set_error(store, X509_V_ERR_HOSTNAME_MISMATCH);
+            write(" [ERROR] server certificate " + std::string(subject) + " is not for host " +
+                  *host + " and its chain ends at a system CA, not at " + "the CA file: refused");
+            return 0;
+        }
         return 1;
     }
     write(" [ERROR] verify error:num=" + std::to_string(code) + ":" +

@@ -217,13 +217,15 @@ std::unique_ptr<TlsSocket> TlsSocket::connect(const TlsClientContext& context,
     log.info("Socket set to non-blocking mode");
     log.info("Establishing OpenSSL connection");
 
-    SSL* ssl = context.new_handle();
+    std::unique_ptr<TlsSocket> link(
+        new TlsSocket(socket_fd.release(), nullptr, host, port, logger, timing));
+    // The handle checks the certificate against the link's own copy of the host name.
+    SSL* ssl = context.new_handle(link->host_);
     if (ssl == nullptr) {
         log.error("Cannot init SSL");
         return nullptr;
     }
-    std::unique_ptr<TlsSocket> link(
-        new TlsSocket(socket_fd.release(), ssl, host, port, logger, timing));
+    link->ssl_ = ssl;
     SSL_set_fd(ssl, link->fd_);
 
     SigpipeGuard guard;

@@ -2,7 +2,6 @@
 
 #include <cerrno>
 #include <cstdlib>
-#include <limits>
 
 #include "core/time_point.hpp"
 
@@ -21,8 +20,13 @@ std::optional<std::int64_t> parse_duration(const std::string& text, TimePoint st
     char* end = nullptr;
     errno = 0;
     const long long seconds = std::strtoll(text.c_str(), &end, 10);
-    if (*end != '\0' || errno == ERANGE || seconds < 0 ||
-        seconds > (std::numeric_limits<std::int64_t>::max() - start) / kNanosPerSecond) {
+    if (end != text.c_str() + text.size() || errno == ERANGE || seconds < 0) {
+        return std::nullopt;
+    }
+    std::int64_t length = 0;
+    std::int64_t finish = 0;
+    if (__builtin_mul_overflow(static_cast<std::int64_t>(seconds), kNanosPerSecond, &length) ||
+        __builtin_add_overflow(start, length, &finish)) {
         return std::nullopt;
     }
     return seconds;
@@ -92,7 +96,7 @@ std::string UnitRequestHandler::recording(const std::string& prefix,
     if (q.size() < 3 || q[0] != "C") {
         return prefix + ",?;";
     }
-    auto start = parse_local_time_point(q[1], "%Y-%m-%d %H:%M:%S");
+    auto start = parse_local_time_point(q[1], "%Y-%m-%d %H:%M:%S", TrailingText::refused);
     if (!start) {
         return prefix + ",?;";
     }

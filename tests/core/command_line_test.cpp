@@ -50,6 +50,9 @@ TEST(CommandLineTest, ToolModesNeedTheirWords) {
     EXPECT_EQ(parse({"unit_pass", "12abc", "t"}).number, 12);
     EXPECT_EQ(parse({"gps_test", "ignored"}).mode, CommandLine::Mode::gps_test);
     EXPECT_EQ(parse({}).mode, CommandLine::Mode::daemon);
+    EXPECT_EQ(parse({"no_log_gps", "--help"}).mode, CommandLine::Mode::help);
+    EXPECT_EQ(parse({"md5", "--help"}).mode, CommandLine::Mode::md5);
+    EXPECT_EQ(parse({"-h", "help"}).mode, CommandLine::Mode::daemon);
 }
 
 TEST(CommandLineTest, RemoteOverridesAddressPortAndScansFlagsAfterThem) {

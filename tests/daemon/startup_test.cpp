@@ -123,12 +123,23 @@ TEST(DaemonStartTest, UnreadableSettingsEndWithExitCodeOneAndNoLog) {
     EXPECT_FALSE(std::filesystem::exists(root / "var/log/voxapp.log"));
 }
 
+TEST(DaemonStartTest, HelpPrintsTheUsageAndStartsNothing) {
+    DaemonRoot root;
+    auto process = start_daemon(root, {"--help"});
+    ASSERT_EQ(process.wait_for_exit(kBound), 0);
+    EXPECT_THAT(process.output(), ::testing::StartsWith("Usage:\n  voxapp [WORD...]"));
+    EXPECT_THAT(process.output(), ::testing::HasSubstr("no_log_remote"));
+    EXPECT_FALSE(std::filesystem::exists(root / "var/log/voxapp.log"));
+}
+
 TEST(DaemonStartTest, MissingDeviceNameIsFatal) {
     DaemonRoot root;
     write_file(root / "etc/config/system", "config system\n\toption hostname 'OpenWrt'\n");
     auto process = start_daemon(root, {});
     EXPECT_EQ(process.wait_for_exit(kBound), -SIGABRT);
-    EXPECT_EQ(process.errors(), "UCI option not found for path: system.@system[0].devicename\n");
+    EXPECT_EQ(process.errors(),
+              "FATAL: Qm208SerialNumberService::get_qm208_serial_number init failed: UCI option "
+              "not found for path: system.@system[0].devicename\n");
 }
 
 TEST_F(DaemonRunTest, RouterUnitIsRegisteredWhileTheDeviceCountIsZero) {

@@ -1,7 +1,14 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <chrono>
+#include <future>
+#include <memory>
 #include <string>
+#include <thread>
 
 #include "platform/simulated_gps_receiver.hpp"
 #include "support/temp_dir.hpp"
@@ -72,6 +79,31 @@ TEST_F(SimulatedGpsReceiverTest, FileProblemsLookLikeLibraryResults) {
     EXPECT_EQ(get(record), kGpsResultLibraryError);
     write_file(path_, "result=1\n");
     EXPECT_EQ(get(record), kGpsResultBusError);
+}
+
+TEST_F(SimulatedGpsReceiverTest, OnlyASmallRegularFileIsRead) {
+    GpsRecord record;
+    // Comments alone are a valid file; past the size bound it is refused all the same.
+    write_file(path_, std::string(SimulatedGpsReceiver::kMaxFixFileBytes, '#') + "\n");
+    EXPECT_EQ(get(record), kGpsResultLibraryError);
+    write_file(path_, "# small\nlatitude=1\n");
+    EXPECT_EQ(get(record), kGpsResultOk);
+
+    // A FIFO with a writer that never writes must not block the caller.
+    ::unlink(path_.c_str());
+    ASSERT_EQ(::mkfifo(path_.c_str(), 0600), 0);
+    const int writer = ::open(path_.c_str(), O_RDWR | O_CLOEXEC);
+    ASSERT_GE(writer, 0);
+    auto done = std::make_shared<std::promise<int>>();
+    std::thread([this, done] {
+        GpsRecordBytes bytes{};
+        done->set_value(receiver_.get(bytes));
+    }).detach();
+    auto result = done->get_future();
+    const bool answered = result.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
+    ::close(writer);  // lets a blocked read see the end of the file
+    ASSERT_TRUE(answered) << "reading a FIFO blocked";
+    EXPECT_EQ(result.get(), kGpsResultLibraryError);
 }
 
 TEST(GpsReceiverConnectionTest, TheDefaultReceiverReadsTheFixFileBelowTheRoot) {

@@ -101,11 +101,34 @@ TEST_F(FrameParserTest, AsciiRequestIdIsLittleEndian) {
     EXPECT_THAT(handler_.calls, ElementsAre(command_call(0xBEEF, "#7,TZ;")));
 }
 
-TEST_F(FrameParserTest, SemicolonAndCommaBeforeTheHashOfAnAsciiFrameAreIgnored) {
-    receive(ascii_frame(2, ";,x#7,GP;"));
+TEST_F(FrameParserTest, NoiseBeforeTheHashOfACommandIsNotHandedOn) {
+    const std::uint32_t long_length = FrameParser::kMaxShortPayload + 10;
+    receive(ascii_frame(2, ";,x#7,GP;") + binary_frame(3, ";,#7,TZ;ab") +
+            binary_header(4, long_length) + ";#D,w;" + std::string(long_length - 6, 'z'));
 
-    // The text runs from the end of the header, so the skipped bytes are part of it.
-    EXPECT_THAT(handler_.calls, ElementsAre(command_call(2, ";,x#7,GP;")));
+    // The command text starts at its '#'; the noise still counts towards a payload's length, and
+    // a streamed payload reaches the device exactly as sent.
+    EXPECT_THAT(handler_.calls,
+                ElementsAre(command_call(2, "#7,GP;"), command_call(3, "#7,TZ;ab"),
+                            begin_call(4, ";#D,w;"), end_call(std::string(long_length - 6, 'z'))));
+    EXPECT_THAT(buffer_, IsEmpty());
+    expect_no_violations();
+}
+
+TEST_F(FrameParserTest, BinaryFrameDeclaringMoreThanTheCapResetsTheLink) {
+    const std::string capped = binary_frame(1, "#1;");
+    std::string oversized = binary_header(5, FrameParser::kMaxBinaryPayload + 1) + "#D,w;xxxx";
+    buffer_ = capped + oversized + "#7,GP;";
+
+    EXPECT_EQ(parser_.parse(buffer_), FrameParser::Outcome::reset_link);
+    EXPECT_THAT(handler_.calls, ElementsAre(command_call(1, "#1;")));
+    EXPECT_EQ(parser_.pending_binary_bytes(), 0u);
+    EXPECT_THAT(buffer_, IsEmpty());
+
+    // At the cap the frame is believed and streamed.
+    buffer_ = binary_header(6, FrameParser::kMaxBinaryPayload) + "#D,w;";
+    EXPECT_EQ(parser_.parse(buffer_), FrameParser::Outcome::keep_link);
+    EXPECT_EQ(parser_.pending_binary_bytes(), FrameParser::kMaxBinaryPayload - 5);
 }
 
 TEST_F(FrameParserTest, HashAndSemicolonInsideHeadersAreNotCommandText) {
@@ -409,6 +432,21 @@ TEST_F(FrameParserLogTest, DataCommandInAnAsciiFrame) {
     EXPECT_THAT(data_lines(), ElementsAre("#9 found!", bytes, "Comma found!", "Comma found!",
                                           "End of command found!", "Count OK! 9",
                                           "Received ASCII command: #9,1,2, with id: 3"));
+}
+
+TEST_F(FrameParserLogTest, DataCommandDumpOfALongBufferIsBounded) {
+    const std::string bytes = ascii_frame(3, "#9,1,2,") + std::string(1000, 'r');
+    receive(bytes);
+
+    const auto lines = data_lines();
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(lines[1], bytes.substr(0, FrameParser::kMaxDumpBytes) + "... (1010 bytes)");
+}
+
+TEST_F(FrameParserLogTest, OversizedBinaryFrameIsLoggedAtError) {
+    receive(binary_header(5, 0xFFFFFFFF) + "#D,w;");
+    EXPECT_TRUE(logger_.contains(
+        "BINARY frame declares 4294967295 payload bytes, more than 67108864: resetting the link"));
 }
 
 TEST_F(FrameParserLogTest, ShortBinaryFrame) {

@@ -3,6 +3,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "core/md5_digest.hpp"
 #include "platform/gps_record.hpp"
 #include "server/qm208_serial_number_service.hpp"
@@ -181,7 +183,13 @@ TEST_F(RouterUnitTest, GpsLongReplyKeepsSignsOnSouthernAndWesternFixes) {
     receiver_->record.latitude = -12.5;
     receiver_->record.longitude = 0.5;
     receiver_->record.satellites = 3;
-    EXPECT_EQ(ask("#7,GP;"), "#7,GP,2,2024,3,5,14,7,9,12,-30,0,0,S,0,30,0,0,W,2123,15;");
+    EXPECT_EQ(ask("#7,GP;"), "#7,GP,2,2024,3,5,14,7,9,12,-30,0,0,S,0,30,0,0,E,2123,15;");
+}
+
+TEST_F(RouterUnitTest, GpsHemisphereFollowsTheSignBelowOneDegree) {
+    receiver_->record.latitude = 0.5;
+    receiver_->record.longitude = -0.25;
+    EXPECT_EQ(ask("#7,GP;"), "#7,GP,1,2024,3,5,14,7,9,0,30,0,0,N,0,-15,0,0,W,2123,15;");
 }
 
 TEST_F(RouterUnitTest, GpsRepliesWithoutAFix) {
@@ -223,6 +231,36 @@ TEST_F(RouterUnitTest, CommandsAreAnsweredOnePerPassInArrivalOrder) {
     EXPECT_THAT(replies, ElementsAre("#7,TZ,0;", "#7,BS,-1,-1;"));
     EXPECT_EQ(unit_->read_data(nullptr, 0).error().message(),
               "QM208 does not support read_data() yet");
+}
+
+TEST_F(RouterUnitTest, FloodBeyondTheQueueBoundIsDroppedWithOneErrorPerBurst) {
+    std::vector<std::string> replies;
+    const auto collect = [&](const std::string& r) { replies.push_back(r); };
+    for (std::size_t i = 0; i < RouterUnit::kMaxQueuedCommands + 100; ++i) {
+        unit_->enqueue_command("#7,TZ;", collect, {});
+    }
+    const std::string full = "Command queue full (64 commands): dropping commands until it drains";
+    const auto count = [&](const std::string& text) {
+        const auto texts = logger_->texts();
+        return std::count(texts.begin(), texts.end(), text);
+    };
+    EXPECT_EQ(count(full), 1);
+
+    ASSERT_TRUE(unit_->process().ok());
+    unit_->enqueue_command("#7,BS;", collect, {});  // room again: accepted
+    EXPECT_TRUE(
+        logger_->contains("Command queue has room again; 100 command(s) were dropped "
+                          "unanswered"));
+    for (std::size_t i = 0; i < RouterUnit::kMaxQueuedCommands + 5; ++i) {
+        ASSERT_TRUE(unit_->process().ok());
+    }
+    ASSERT_EQ(replies.size(), RouterUnit::kMaxQueuedCommands + 1);
+    EXPECT_EQ(replies.back(), "#7,BS,-1,-1;");
+
+    for (std::size_t i = 0; i < RouterUnit::kMaxQueuedCommands + 1; ++i) {
+        unit_->enqueue_command("#7,TZ;", collect, {});
+    }
+    EXPECT_EQ(count(full), 2);  // a new burst is reported again
 }
 
 TEST_F(RouterUnitTest, UnitRequestTable) {
@@ -273,12 +311,26 @@ TEST_F(RouterUnitTest, RecordingRequests) {
     EXPECT_EQ(ask("#7,SN,T,C,2024-03-05 14:00:00,5;"), "#7,SN,T,2;");
     EXPECT_TRUE(logger_->contains("Failed to request camera recording for Velnora: queue full"));
 
-    for (const char* bad : {"#7,SN,T,C,yesterday,5;", "#7,SN,T,C,2024-03-05 14:00:00,-5;",
-                            "#7,SN,T,C,2024-03-05 14:00:00,ten;", "#7,SN,T,C,2024-03-05;",
-                            "#7,SN,T,X,2024-03-05 14:00:00,5;"}) {
+    for (const char* bad :
+         {"#7,SN,T,C,yesterday,5;", "#7,SN,T,C,2024-03-05 14:00:00,-5;",
+          "#7,SN,T,C,2024-03-05 14:00:00,ten;", "#7,SN,T,C,2024-03-05;",
+          "#7,SN,T,X,2024-03-05 14:00:00,5;",
+          // past the end of the time-point scale
+          "#7,SN,T,C,9999-12-31 23:59:59,5;", "#7,SN,T,C,2262-04-12 00:00:00,0;",
+          // trailing text after the date or the duration
+          "#7,SN,T,C,2024-03-05 14:00:00x,5;", "#7,SN,T,C,2024-03-05 14:00:00 ,5;",
+          "#7,SN,T,C,2024-03-05 14:00:00,5s;",
+          // a duration that runs past the end of the scale
+          "#7,SN,T,C,2262-04-11 00:00:00,999999999;"}) {
         EXPECT_EQ(ask(bad), "#7,SN,?;") << bad;
     }
     EXPECT_EQ(recordings_->requests.size(), 3u);
+
+    // Early dates are representable and get no special treatment (negative time points).
+    recordings_->fail = false;
+    EXPECT_EQ(ask("#7,SN,T,C,1900-01-01 00:00:00,9223372036;"), "#7,SN,T,0;");
+    ASSERT_EQ(recordings_->requests.size(), 4u);
+    EXPECT_EQ(recordings_->requests.back().range.start(), -2'208'988'800'000'000'000);
     ::unsetenv("TZ");
     ::tzset();
 }

@@ -4,6 +4,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <openssl/ssl.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -12,6 +13,7 @@
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <cstdlib>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -355,6 +357,54 @@ TEST_F(TcpRemoteConnectionTest, RevokedServerCertificateIsRejected) {
     EXPECT_EQ(server.handshakes(), 0u);
 }
 
+// The public CA plays a CA of the system store; the deployment's CA file stays the root CA.
+class SystemStoreTest : public TcpRemoteConnectionTest {
+protected:
+    void SetUp() override { ::setenv("SSL_CERT_FILE", pki().public_ca.c_str(), 1); }
+    void TearDown() override { ::unsetenv("SSL_CERT_FILE"); }
+};
+
+TEST_F(SystemStoreTest, SystemCaCertificateForAnotherHostIsRefused) {
+    TlsTestServer server(pki().public_other_server);
+    TlsConnectionTiming timing = fast_timing();
+    timing.second = 10ms;
+    connect_to("127.0.0.1", server.port(), pki().root_ca_with_crl, timing).start();
+
+    ASSERT_TRUE(server.wait_for_accepted(2, kBound));
+    EXPECT_THAT(console_.lines(),
+                Contains(" [ERROR] server certificate /CN=127.0.0.1 is not for host 127.0.0.1 "
+                         "and its chain ends at a system CA, not at the CA file: refused"));
+    EXPECT_TRUE(logger_->contains("SSL_connect failed with SSL_get_verify_result code 62"));
+    EXPECT_EQ(server.handshakes(), 0u);
+}
+
+TEST_F(SystemStoreTest, SystemCaCertificateNamingTheHostIsAccepted) {
+    TlsTestServer server(pki().public_server);
+    linked(server);
+    EXPECT_THAT(console_.lines(), Contains(" [INFO] depth=0:/CN=voxapp public server"));
+}
+
+TEST_F(SystemStoreTest, DeploymentCaCertificateNeedNotNameTheHost) {
+    TlsTestServer server(pki().server);  // CN "voxapp test server", no address
+    linked(server);
+    EXPECT_TRUE(connection_->is_connected());
+}
+
+TEST(TlsClientContextTest, HandlesSendTheHostNameButNoAddressAsSni) {
+    auto context = TlsClientContext::create("/nonexistent", {});
+    ASSERT_TRUE(context.ok());
+    const std::string name = "server.example";
+    const std::string address = "127.0.0.1";
+    SSL* named = (*context)->new_handle(name);
+    SSL* numeric = (*context)->new_handle(address);
+    ASSERT_NE(named, nullptr);
+    ASSERT_NE(numeric, nullptr);
+    EXPECT_STREQ(SSL_get_servername(named, TLSEXT_NAMETYPE_host_name), "server.example");
+    EXPECT_EQ(SSL_get_servername(numeric, TLSEXT_NAMETYPE_host_name), nullptr);
+    SSL_free(named);
+    SSL_free(numeric);
+}
+
 TEST_F(TcpRemoteConnectionTest, HostResolvingOnlyToIpv6IsNotSupportedAndRetried) {
     connect_to("::1", 8006, pki().root_ca).start();
 
@@ -605,7 +655,7 @@ protected:
     std::optional<TlsTestServer> server_;
 };
 
-TEST_F(BackedUpServerTest, SendThatKeepsBackingUpIsTriedTwelveTimesThenFails) {
+TEST_F(BackedUpServerTest, SendThatKeepsBackingUpIsTriedTwelveTimesThenClosesTheLink) {
     TcpRemoteConnection& connection = linked(*server_);
 
     const Result<std::size_t> sent = connection.send_raw(flood_.data(), flood_.size());
@@ -618,7 +668,19 @@ TEST_F(BackedUpServerTest, SendThatKeepsBackingUpIsTriedTwelveTimesThenFails) {
         11u);
     EXPECT_EQ(count_lines(*logger_, LogLevel::error, "TSL/SSL want write/read"), 12u);
     EXPECT_TRUE(has_line_starting(*logger_, LogLevel::error, "SSL send error: 3(tried to send "));
-    EXPECT_TRUE(connection.is_connected());
+    // The TLS layer still holds part of a record: the link is closed so that the next one starts
+    // with whole frames.
+    EXPECT_FALSE(connection.is_connected());
+    EXPECT_EQ(
+        count_lines(*logger_, LogLevel::error, "Send gave up inside a frame - closing the link"),
+        1u);
+
+    server_->set_reading(true);
+    ASSERT_TRUE(server_->wait_for_handshakes(2, kBound));
+    ASSERT_TRUE(eventually([&] { return connection.is_connected(); }));
+    ASSERT_TRUE(connection.send_reply(7, "#1,OK;", 6).ok());
+    ASSERT_TRUE(server_->wait_for_received(9, kBound));
+    EXPECT_EQ(server_->received(), std::string(">\x07\x00#1,OK;", 9));
 }
 
 TEST_F(BackedUpServerTest, WritesFailingForTooLongCloseTheLink) {

@@ -51,6 +51,18 @@ TlsTestCertificates::TlsTestCertificates() {
     run("openssl ca -config " + dir + "/ca.cnf -gencrl -out " + dir + "/root.crl");
     root_ca_with_crl = dir + "/root-with-crl.pem";
     write_file(root_ca_with_crl, read_file(root_ca) + read_file(dir + "/root.crl"));
+
+    run(std::string("openssl req -x509 ") + kNewKey + " -keyout " + dir + "/public-root.key -out " +
+        dir + "/public-root.crt -days 2 -subj '/CN=voxapp test public root'" +
+        " -addext basicConstraints=critical,CA:TRUE" +
+        " -addext keyUsage=critical,keyCertSign,cRLSign");
+    public_ca = dir + "/public-root.crt";
+    write_file(dir + "/public-ip.ext", "subjectAltName=IP:127.0.0.1\n");
+    write_file(dir + "/public-other.ext", "subjectAltName=DNS:other.invalid\n");
+    public_server =
+        issue("public-server", "/CN=voxapp public server", "public-root", dir + "/public-ip.ext");
+    public_other_server =
+        issue("public-other-server", "/CN=127.0.0.1", "public-root", dir + "/public-other.ext");
 }
 
 TlsIdentity TlsTestCertificates::issue(const std::string& name, const std::string& subject,

@@ -19,6 +19,11 @@ struct TlsIdentity {
 //             ├── revoked_server             (listed in the root's CRL)
 //             └── intermediate CA ── intermediate_server
 //
+//   public CA ──┬── public_server            (names IP address 127.0.0.1)
+//               └── public_other_server      (names DNS other.invalid only)
+//
+// The public CA stands for a CA of the system's trust store (a test points SSL_CERT_FILE at it).
+//
 // The CA files are what a client trusts. Construction throws std::runtime_error (with the
 // command's output) when a command fails.
 class TlsTestCertificates {
@@ -34,9 +39,14 @@ public:
     // The intermediate CA certificate alone, without the root that issued it.
     std::string intermediate_ca;
 
+    // The public CA certificate alone.
+    std::string public_ca;
+
     TlsIdentity server;
     TlsIdentity revoked_server;
     TlsIdentity intermediate_server;
+    TlsIdentity public_server;
+    TlsIdentity public_other_server;
 
 private:
     void run(const std::string& command) const;

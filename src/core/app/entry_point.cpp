@@ -60,6 +60,8 @@ int run_entry_point(int argc, const char* const* argv) {
             return print_tool_output(unit_pass_tool_output(command_line.number, command_line.text));
         case CommandLine::Mode::gps_test:
             return run_gps_test();
+        case CommandLine::Mode::help:
+            return print_tool_output(usage_text());
         case CommandLine::Mode::daemon:
             break;
     }

@@ -7,8 +7,8 @@
 namespace voxapp {
 
 // A core service could not be created: the daemon cannot run without it. Writes
-// "FATAL: <name> init failed with errno <code>" (or the error's message when its code is 0) to
-// standard error and aborts.
+// "FATAL: <name> init failed with errno <code>" (or, when the code is 0,
+// "FATAL: <name> init failed: <message>") to standard error and aborts.
 [[noreturn]] void abort_on_creation_failure(const char* name, const Error& error);
 
 // The value of a service factory's result, or the fatal report above.

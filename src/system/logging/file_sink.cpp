@@ -1,5 +1,8 @@
 #include "system/logging/file_sink.hpp"
 
+#include <cerrno>
+#include <cstring>
+
 #include "core/directories.hpp"
 
 namespace voxapp {
@@ -77,11 +80,13 @@ void FileSink::flush() {
 
 void FileSink::write_line(std::string_view line) {
     std::lock_guard lock(mutex_);
+    // A file that did not open was reported when it failed; the console still has every line.
     if (file_ == nullptr) {
-        std::fputs("Log file is not open\n", errors_);
         return;
     }
+    // Out at once: an operator's tail -f sees the line, and it survives the process dying.
     std::fwrite(line.data(), 1, line.size(), file_);
+    std::fflush(file_);
 }
 
 void FileSink::reopen(const std::string& path) {
@@ -89,6 +94,11 @@ void FileSink::reopen(const std::string& path) {
         std::fclose(file_);
     }
     file_ = std::fopen(path.c_str(), "ae");
+    if (file_ == nullptr) {
+        const int error = errno;
+        std::fprintf(errors_, "Cannot open log file %s: %s\n", path.c_str(), std::strerror(error));
+        std::fflush(errors_);
+    }
 }
 
 std::string FileSink::switch_to_internal() {
@@ -103,6 +113,11 @@ std::string FileSink::switch_to_internal() {
 std::string FileSink::switch_to_external(const std::string& mount_point) {
     if (mount_point == external_mount_point_ && file_ != nullptr) {
         return {};
+    }
+    // No path below the mount point: the log stays inside (opening the mount point's directory
+    // itself would only fail).
+    if (usb_relative_log_path_.empty()) {
+        return switch_to_internal();
     }
     const std::string path = mount_point + "/" + usb_relative_log_path_;
     const std::size_t slash = path.rfind('/');

@@ -14,15 +14,16 @@ namespace voxapp {
 
 // Writes log lines to a file opened for appending (never truncated), on internal storage at
 // `log_path` or, while a USB storage is mounted, at "<mount point>/<usb_relative_log_path>".
-// Lines are buffered by the stream and reach the file when the buffer fills or the file is
-// closed. Exactly one file is open at a time. Thread-safe; each line is written whole.
+// Each line reaches the file as it is written. Exactly one file is open at a time. Thread-safe;
+// each line is written whole.
 class FileSink : public Sink {
 public:
     // Mount points of the mounted USB storages, in the storage lister's order.
     using UsbMountPoints = std::function<Result<std::vector<std::string>>()>;
 
-    // Opens `log_path` at once. A file that cannot be opened is not reported here; every later
-    // line then writes "Log file is not open" to `errors` instead.
+    // Opens `log_path` at once. A file that cannot be opened (here or on a later switch) is
+    // reported once on `errors`, with its path and the system's error text; lines written while
+    // no file is open go to the console sink only.
     FileSink(std::string log_path, std::string usb_relative_log_path, LoggingDepth depth,
              LogLevel min_level, std::FILE* errors = stderr);
     ~FileSink() override;

@@ -178,7 +178,7 @@ TEST(FatalCreationDeathTest, ReportsErrnoOrMessage) {
     EXPECT_DEATH(abort_on_creation_failure("App::System::IO::EventLoop", Error::from_errno(24)),
                  "^FATAL: App::System::IO::EventLoop init failed with errno 24\n");
     EXPECT_DEATH(abort_on_creation_failure("X", Error::fixed("No device name configured")),
-                 "^No device name configured\n");
+                 "^FATAL: X init failed: No device name configured\n");
 }
 
 }  // namespace

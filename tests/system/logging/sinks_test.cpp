@@ -165,11 +165,33 @@ TEST_F(FileSinkTest, AppendsToAnExistingFileAndSaysWhereItLogs) {
                             " [INFO] one", " [DATA FULL] ff"));
 }
 
-TEST_F(FileSinkTest, UnopenableFileReportsEveryLineOnTheErrorStream) {
-    FileSink sink(dir_ / "missing/dir/x.log", "", LoggingDepth::normal, LogLevel::debug,
-                  errors_.file());
+TEST_F(FileSinkTest, UnopenableFileIsReportedOnceWithItsPathAndTheSystemError) {
+    const std::string path = dir_ / "missing/dir/x.log";
+    FileSink sink(path, "", LoggingDepth::normal, LogLevel::debug, errors_.file());
     sink.warning("lost");
-    EXPECT_EQ(errors_.text(), "Log file is not open\nLog file is not open\n");
+    sink.error("lost too");
+    EXPECT_EQ(errors_.text(), "Cannot open log file " + path + ": No such file or directory\n");
+}
+
+TEST_F(FileSinkTest, EachLineIsInTheFileAsSoonAsItIsLogged) {
+    auto sink = make_sink();
+    sink->info("seen by tail -f");
+    const auto lines = lines_of(internal_path());
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines.back(), " [INFO] seen by tail -f");
+}
+
+TEST_F(FileSinkTest, OutsideTextCannotForgeLinesOrLeakPasswords) {
+    auto sink = make_sink();
+    sink->debug("Processing command: #7,SN,D,C,1,ftpuser,s3cret;");
+    sink->data("Received PLAIN command: #1;\n2026-01-01 00:00:00 [INFO] forged\x7f");
+    sink->data_full("Received command: ;#7,SV,D,C,1,u,p\r,x;#7,SN,D,C,0;");
+    EXPECT_THAT(lines_of(internal_path()),
+                ElementsAre(" [INFO] Switched logging to internal storage at: " + internal_path(),
+                            " [DEBUG] Processing command: #7,SN,D,C,1,ftpuser,***;",
+                            " [DATA] Received PLAIN command: #1;\\x0a2026-01-01 00:00:00 [INFO] "
+                            "forged\\x7f",
+                            " [DATA FULL] Received command: ;#7,SV,D,C,1,u,***;#7,SN,D,C,0;"));
 }
 
 TEST_F(FileSinkTest, MinimumLevelAlsoHidesTheSwitchNotes) {
