@@ -57,7 +57,9 @@ recipe() {
         if [[ -f "$src" ]]; then
             sha256sum "$src" | cut -d' ' -f1
         else
-            (cd "$src" && git rev-parse HEAD 2>/dev/null || find . -type f -newer /dev/null | wc -l)
+            # A folder: its files' names, sizes and times.
+            find "$src" -type f -not -path '*/.git/*' -printf '%P %s %T@\n' | sort | sha256sum |
+                cut -d' ' -f1
         fi
     done
     if [[ -n "$sysroot" ]]; then
