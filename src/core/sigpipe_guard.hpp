@@ -8,8 +8,8 @@
 namespace voxapp {
 
 // SIGPIPE is directed at the thread that writes to a closed socket, so blocking it around a socket
-// call (TLS, the system bus) and swallowing what it raised keeps the process alive without touching the
-// process-wide disposition.
+// call (TLS, the system bus) and swallowing what it raised keeps the process alive without touching
+// the process-wide disposition.
 class SigpipeGuard {
 public:
     SigpipeGuard() {

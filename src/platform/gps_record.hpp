@@ -11,7 +11,7 @@ namespace voxapp {
 
 // Result codes of the GPS library's lgps_get.
 inline constexpr int kGpsResultOk = LGPS_OK;
-inline constexpr int kGpsResultBusError = LGPS_ERR_UBUS;       // the bus could not be reached
+inline constexpr int kGpsResultBusError = LGPS_ERR_UBUS;     // the bus could not be reached
 inline constexpr int kGpsResultLibraryError = LGPS_ERR_LIB;  // the library or receiver failed
 
 // The record lgps_get fills: 72 bytes, little-endian.

@@ -107,8 +107,7 @@ Status LibUciContext::set(const UciPointer& pointer, std::string_view value) {
     const std::string path = pointer.package + "." + pointer.section + "." + pointer.option;
     LookupBuffer buffer(path);
     uci_ptr target{};
-    if (const int code = uci_lookup_ptr(context_, &target, buffer.data(), false);
-        code != UCI_OK) {
+    if (const int code = uci_lookup_ptr(context_, &target, buffer.data(), false); code != UCI_OK) {
         return last_error(context_, code);
     }
     const std::string text(value);
@@ -130,8 +129,7 @@ Status LibUciContext::load(std::string_view package) {
 Status LibUciContext::commit(std::string_view package) {
     LookupBuffer buffer(package);
     uci_ptr target{};
-    if (const int code = uci_lookup_ptr(context_, &target, buffer.data(), false);
-        code != UCI_OK) {
+    if (const int code = uci_lookup_ptr(context_, &target, buffer.data(), false); code != UCI_OK) {
         return last_error(context_, code);
     }
     if (const int code = uci_commit(context_, &target.p, false); code != UCI_OK) {
@@ -143,8 +141,7 @@ Status LibUciContext::commit(std::string_view package) {
 Status LibUciContext::revert(std::string_view package) {
     LookupBuffer buffer(package);
     uci_ptr target{};
-    if (const int code = uci_lookup_ptr(context_, &target, buffer.data(), false);
-        code != UCI_OK) {
+    if (const int code = uci_lookup_ptr(context_, &target, buffer.data(), false); code != UCI_OK) {
         return last_error(context_, code);
     }
     // Unloading forgets this context's unsaved changes; libuci's own revert would also drop

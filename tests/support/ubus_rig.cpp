@@ -71,9 +71,10 @@ UbusRig::UbusRig(const std::string& root) : socket_(root + "/var/run/ubus/ubus.s
     if (!wait_for_socket(socket_, *ubusd_)) {
         return;
     }
-    gps_.emplace(kGpsSim,
-                 std::vector<std::string>{"--socket", socket_, "--fix", root + "/tmp/voxapp-gps-fix"},
-                 std::map<std::string, std::string>{});
+    gps_.emplace(
+        kGpsSim,
+        std::vector<std::string>{"--socket", socket_, "--fix", root + "/tmp/voxapp-gps-fix"},
+        std::map<std::string, std::string>{});
     ready_ = gps_->wait_for_output("ready\n", kStartTimeout);
 }
 

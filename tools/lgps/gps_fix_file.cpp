@@ -105,10 +105,8 @@ GpsFixFile parse_gps_fix(const std::string& text, TimePoint now) {
 GpsFixFile read_gps_fix_file(const std::string& path, TimePoint now) {
     std::FILE* file = std::fopen(path.c_str(), "re");
     if (file == nullptr) {
-        return GpsFixFile{errno == ENOENT ? GpsFixFile::Outcome::no_file
-                                          : GpsFixFile::Outcome::invalid,
-                          0,
-                          {}};
+        return GpsFixFile{
+            errno == ENOENT ? GpsFixFile::Outcome::no_file : GpsFixFile::Outcome::invalid, 0, {}};
     }
     std::string content;
     char buffer[512];

@@ -24,10 +24,10 @@ enum Field {
 inline constexpr int kFieldCount = timestamp + 1;
 
 inline const blobmsg_policy kPolicy[kFieldCount] = {
-    {"longitude", BLOBMSG_TYPE_DOUBLE},  {"latitude", BLOBMSG_TYPE_DOUBLE},
-    {"altitude", BLOBMSG_TYPE_DOUBLE},   {"course", BLOBMSG_TYPE_DOUBLE},
-    {"speed", BLOBMSG_TYPE_DOUBLE},      {"accuracy", BLOBMSG_TYPE_DOUBLE},
-    {"satellites", BLOBMSG_TYPE_INT32},  {"fix_type", BLOBMSG_TYPE_INT32},
+    {"longitude", BLOBMSG_TYPE_DOUBLE}, {"latitude", BLOBMSG_TYPE_DOUBLE},
+    {"altitude", BLOBMSG_TYPE_DOUBLE},  {"course", BLOBMSG_TYPE_DOUBLE},
+    {"speed", BLOBMSG_TYPE_DOUBLE},     {"accuracy", BLOBMSG_TYPE_DOUBLE},
+    {"satellites", BLOBMSG_TYPE_INT32}, {"fix_type", BLOBMSG_TYPE_INT32},
     {"timestamp", BLOBMSG_TYPE_INT64},
 };
 

@@ -22,9 +22,8 @@ struct Reply {
 void on_reply(ubus_request* request, int /*type*/, blob_attr* message) {
     auto* reply = static_cast<Reply*>(request->priv);
     blob_attr* fields[voxapp::lgps::kFieldCount] = {};
-    if (message == nullptr ||
-        blobmsg_parse(voxapp::lgps::kPolicy, voxapp::lgps::kFieldCount, fields,
-                      blob_data(message), blob_len(message)) != 0) {
+    if (message == nullptr || blobmsg_parse(voxapp::lgps::kPolicy, voxapp::lgps::kFieldCount,
+                                            fields, blob_data(message), blob_len(message)) != 0) {
         return;
     }
     for (const blob_attr* field : fields) {
