@@ -3,30 +3,37 @@
 # sources into a prefix; the OpenWrt SDK has them in its staging directory.
 #
 #   VOXAPP_OPENWRT_PREFIX  where to look (default: build/openwrt, or build/openwrt-mipsel for the
-#                          cross build, when that exists; otherwise the compiler's own paths)
+#                          cross build, when that exists; otherwise the compiler's own paths, as
+#                          in the OpenWrt SDK)
 #   VOXAPP_GPS_LIBRARY     the router vendor's GPS library (name or path) that provides lgps_get;
 #                          empty: the stand-in of tools/lgps, which reads a simulated GPS service
 #
 # Without libuci the daemon keeps UCI files with its own store; without libubus it has no system
 # bus and so no GPS fix. Both are said at configure time.
 
-if(CMAKE_CROSSCOMPILING)
-  set(_voxapp_openwrt_default "${CMAKE_SOURCE_DIR}/build/openwrt-mipsel")
-else()
-  set(_voxapp_openwrt_default "${CMAKE_SOURCE_DIR}/build/openwrt")
-endif()
-if(NOT EXISTS "${_voxapp_openwrt_default}/include")
-  set(_voxapp_openwrt_default "")
-endif()
-set(VOXAPP_OPENWRT_PREFIX "${_voxapp_openwrt_default}" CACHE PATH
-    "Prefix holding libuci, libubus and libubox")
+set(VOXAPP_OPENWRT_PREFIX "" CACHE PATH
+    "Prefix holding libuci, libubus and libubox (empty: build/openwrt when it exists)")
 set(VOXAPP_GPS_LIBRARY "" CACHE STRING "The router's GPS library (empty: the PC stand-in)")
+
+# The default is looked at on every configure, so a build tree made before scripts/setup.sh
+# built the libraries finds them afterwards.
+set(_voxapp_openwrt_prefix "${VOXAPP_OPENWRT_PREFIX}")
+if(NOT _voxapp_openwrt_prefix)
+  if(CMAKE_CROSSCOMPILING)
+    set(_voxapp_openwrt_default "${CMAKE_SOURCE_DIR}/build/openwrt-mipsel")
+  else()
+    set(_voxapp_openwrt_default "${CMAKE_SOURCE_DIR}/build/openwrt")
+  endif()
+  if(EXISTS "${_voxapp_openwrt_default}/include")
+    set(_voxapp_openwrt_prefix "${_voxapp_openwrt_default}")
+  endif()
+endif()
 
 # voxapp_openwrt_find(VAR HEADER LIBRARY): an imported target voxapp::LIBRARY when both exist.
 function(voxapp_openwrt_find header library)
-  if(VOXAPP_OPENWRT_PREFIX)
+  if(_voxapp_openwrt_prefix)
     # Only this prefix, also when cross-compiling (the prefix lies outside the sysroot).
-    set(where PATHS "${VOXAPP_OPENWRT_PREFIX}" NO_DEFAULT_PATH NO_CMAKE_FIND_ROOT_PATH)
+    set(where PATHS "${_voxapp_openwrt_prefix}" NO_DEFAULT_PATH NO_CMAKE_FIND_ROOT_PATH)
   endif()
   find_path(VOXAPP_${library}_INCLUDE_DIR ${header} PATH_SUFFIXES include ${where})
   find_library(VOXAPP_${library}_LIBRARY ${library} PATH_SUFFIXES lib ${where})
@@ -48,7 +55,7 @@ if(TARGET voxapp::ubox AND TARGET voxapp::uci)
   set(VOXAPP_HAVE_LIBUCI ON)
   set_property(TARGET voxapp::uci APPEND PROPERTY INTERFACE_LINK_LIBRARIES voxapp::ubox)
   message(STATUS "UCI: libuci ${VOXAPP_uci_LIBRARY}")
-  find_program(VOXAPP_UCI_TOOL uci HINTS "${VOXAPP_OPENWRT_PREFIX}/bin" NO_CMAKE_FIND_ROOT_PATH)
+  find_program(VOXAPP_UCI_TOOL uci HINTS "${_voxapp_openwrt_prefix}/bin" NO_CMAKE_FIND_ROOT_PATH)
 else()
   message(STATUS "UCI: libuci not found; falling back to the "
                  "daemon's own UCI file store (build it with scripts/build-openwrt-libs.sh)")
@@ -62,7 +69,7 @@ if(TARGET voxapp::ubox AND TARGET voxapp::ubus)
     message(STATUS "GPS: libubus ${VOXAPP_ubus_LIBRARY}, stand-in GPS library (tools/lgps) "
                    "reading a simulated GPS service")
   endif()
-  find_program(VOXAPP_UBUSD ubusd HINTS "${VOXAPP_OPENWRT_PREFIX}/sbin" NO_CMAKE_FIND_ROOT_PATH)
+  find_program(VOXAPP_UBUSD ubusd HINTS "${_voxapp_openwrt_prefix}/sbin" NO_CMAKE_FIND_ROOT_PATH)
 else()
   message(STATUS "GPS: libubus not found; falling back to no system bus: every GPS read fails "
                  "as unreachable (build it with scripts/build-openwrt-libs.sh)")

@@ -82,13 +82,15 @@ trap 'rm -rf "$work"' EXIT
 
 common=(-G Ninja -DCMAKE_INSTALL_PREFIX="$prefix" -DCMAKE_BUILD_TYPE=Release
     -DBUILD_LUA=OFF -DBUILD_EXAMPLES=OFF -DUNIT_TESTING=OFF -DCMAKE_INSTALL_RPATH="$prefix/lib")
+# uci and ubus look for libubox with find_path/find_library; a cross toolchain file limits those
+# searches to its sysroot, so name the results outright.
+common+=(-Dubox_include_dir="$prefix/include" -Dubox="$prefix/lib/libubox.so"
+    -Dubox_library="$prefix/lib/libubox.so" -Dblob_library="$prefix/lib/libblobmsg_json.so")
 cflags="-I$prefix/include"
 ldflags="-L$prefix/lib"
 if [[ -n "$sysroot" ]]; then
     common+=(-DCMAKE_TOOLCHAIN_FILE="$repo/cmake/toolchain-mipsel-linux-gnu.cmake"
-        -DVOXAPP_MIPSEL_SYSROOT="$sysroot"
-        # The prefix is outside the sysroot: search it as a root of its own.
-        -DCMAKE_FIND_ROOT_PATH="$sysroot;/usr/mipsel-linux-gnu;$prefix")
+        -DVOXAPP_MIPSEL_SYSROOT="$sysroot")
     # The toolchain's flags (64-bit time_t) must reach these projects too; they set their own
     # CMAKE_C_FLAGS, so repeat them here.
     cflags+=" -D_TIME_BITS=64 -D_FILE_OFFSET_BITS=64 -I$sysroot/usr/include/mipsel-linux-gnu"
