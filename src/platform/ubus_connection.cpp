@@ -5,15 +5,52 @@ extern "C" {
 #include <libubus.h>
 }
 
+#include <signal.h>
+
+#include <array>
+
 #include "core/system_paths.hpp"
 #endif
 
 namespace voxapp {
 
+#if VOXAPP_HAVE_LIBUBUS
+namespace {
+
+// ubus_connect sets up libubox's event loop, which takes SIGINT, SIGTERM and SIGCHLD wherever
+// they still have their default action and ignores SIGPIPE. This process never runs that loop:
+// a stop signal caught there would be lost. Puts every one of them back as it was.
+class SignalDispositions {
+public:
+    SignalDispositions() {
+        for (std::size_t i = 0; i < kSignals.size(); ++i) {
+            sigaction(kSignals[i], nullptr, &saved_[i]);
+        }
+    }
+    ~SignalDispositions() {
+        for (std::size_t i = 0; i < kSignals.size(); ++i) {
+            sigaction(kSignals[i], &saved_[i], nullptr);
+        }
+    }
+    SignalDispositions(const SignalDispositions&) = delete;
+    SignalDispositions& operator=(const SignalDispositions&) = delete;
+
+private:
+    static constexpr std::array<int, 4> kSignals = {SIGINT, SIGTERM, SIGCHLD, SIGPIPE};
+    std::array<struct sigaction, kSignals.size()> saved_{};
+};
+
+}  // namespace
+#endif
+
 UbusContextHandle connect_ubus() {
 #if VOXAPP_HAVE_LIBUBUS
     const std::string socket = system_path(kUbusSocketPath);
-    ubus_context* context = ubus_connect(socket.c_str());
+    ubus_context* context = nullptr;
+    {
+        SignalDispositions keep;
+        context = ubus_connect(socket.c_str());
+    }
     if (context == nullptr) {
         return nullptr;
     }

@@ -2,6 +2,7 @@
 // service, and what the daemon sees when the bus is missing or goes away.
 
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <stdlib.h>
 
 #include "platform/gps_receiver.hpp"
@@ -71,6 +72,21 @@ TEST(GpsBusTest, WithoutABusTheConnectionFailsAndReadsAreBusErrors) {
     EXPECT_EQ(receiver.error().message(), "Failed to connect to ubus.");
     GpsRecordBytes bytes{};
     EXPECT_EQ(make_gps_receiver(nullptr)->get(bytes), kGpsResultBusError);
+}
+
+// The bus library would otherwise catch SIGTERM until the daemon installs its own handler, and a
+// stop signal in that window would be lost.
+TEST(GpsBusTest, ConnectingLeavesTheProcessSignalsAsTheyWere) {
+    TempDir root;
+    ScopedRoot relocated(root.path());
+    for (int signal_number : {SIGINT, SIGTERM, SIGCHLD, SIGPIPE}) {
+        struct sigaction before {};
+        ASSERT_EQ(sigaction(signal_number, nullptr, &before), 0);
+        UbusContextHandle bus = connect_ubus();
+        struct sigaction after {};
+        ASSERT_EQ(sigaction(signal_number, nullptr, &after), 0);
+        EXPECT_EQ(after.sa_handler, before.sa_handler) << signal_number;
+    }
 }
 
 }  // namespace
