@@ -63,11 +63,20 @@ std::unique_ptr<LibUciContext> LibUciContext::open() {
     if (uci_set_conf2dir(context, system_path(UCI_CONF2DIR).c_str()) != UCI_OK) {
         return nullptr;
     }
+    wrapper->owns_conf2dir_ = true;
 #endif
     return wrapper;
 }
 
 LibUciContext::~LibUciContext() {
+#ifdef UCI_CONF2DIR
+    // uci_free_context frees the configuration and save directories it was given but not the
+    // override directory: without this every context would leak its copy.
+    if (owns_conf2dir_) {
+        std::free(context_->conf2dir);
+        context_->conf2dir = nullptr;
+    }
+#endif
     uci_free_context(context_);
 }
 

@@ -36,6 +36,7 @@ private:
     explicit LibUciContext(uci_context* context) : context_(context) {}
 
     uci_context* context_;
+    bool owns_conf2dir_ = false;
 };
 
 }  // namespace voxapp
