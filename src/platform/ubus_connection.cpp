@@ -19,12 +19,23 @@ namespace {
 
 // ubus_connect sets up libubox's event loop, which takes SIGINT, SIGTERM and SIGCHLD wherever
 // they still have their default action and ignores SIGPIPE. This process never runs that loop:
-// a stop signal caught there would be lost. Puts every one of them back as it was.
+// a stop signal caught there would be lost. The loop leaves alone what is not at its default,
+// so the stop signals are ignored while it is set up (no handler shows that is not the
+// daemon's); afterwards every disposition is put back as it was.
 class SignalDispositions {
 public:
     SignalDispositions() {
         for (std::size_t i = 0; i < kSignals.size(); ++i) {
             sigaction(kSignals[i], nullptr, &saved_[i]);
+        }
+        for (const int stop : {SIGINT, SIGTERM}) {
+            struct sigaction current {};
+            if (sigaction(stop, nullptr, &current) == 0 && current.sa_handler == SIG_DFL) {
+                struct sigaction ignore {};
+                ignore.sa_handler = SIG_IGN;
+                sigemptyset(&ignore.sa_mask);
+                sigaction(stop, &ignore, nullptr);
+            }
         }
     }
     ~SignalDispositions() {
