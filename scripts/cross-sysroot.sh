@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Prepares the 32-bit MIPS little-endian sysroot that the cross build links against: Debian's
-# mipsel OpenSSL and libcurl with their run-time dependencies, and GoogleTest built from the
-# host's /usr/src/googletest with the cross compiler.
+# mipsel OpenSSL, libcurl and json-c (for OpenWrt's libraries) with their run-time dependencies,
+# and GoogleTest built from the host's /usr/src/googletest with the cross compiler.
 #
 # Usage: scripts/cross-sysroot.sh [SYSROOT]   (default build/sysroot-mipsel)
 #
@@ -31,6 +31,7 @@ target_packages=(
     libssh2-1 libzstd1 zlib1g libkrb5-3 libk5crypto3 libcom-err2 libkrb5support0 libkeyutils1
     libsasl2-2 libsasl2-modules-db libgnutls30 libhogweed6 libnettle8 libgmp10 libunistring2
     libp11-kit0 libtasn1-6 libffi8 libdb5.3 libgcrypt20 libgpg-error0
+    libjson-c5 libjson-c-dev
 )
 
 install_host_tools() {

@@ -34,6 +34,15 @@ phase() {
 phase "Sysroot"
 scripts/cross-sysroot.sh "$sysroot"
 
+phase "OpenWrt libraries"
+openwrt_sources=${VOXAPP_OPENWRT_SOURCES:-../shared/third_party}
+if [[ -d "$openwrt_sources" ]]; then
+    # The cross build finds them in build/openwrt-mipsel by default.
+    scripts/build-openwrt-libs.sh --mipsel "$sysroot" "$openwrt_sources" build/openwrt-mipsel
+else
+    echo "No OpenWrt library sources in $openwrt_sources: the cross build uses its stand-ins."
+fi
+
 phase "Configure $build"
 # The optimisation of the native CI build, so that the same flow warnings show, but without
 # debug information, which only costs build time here.

@@ -1,14 +1,14 @@
 #!/usr/bin/env bash
-# Builds voxapp, the simulated monitoring server and the simulated instrument, writes a demo root
-# under .demo/ and runs the daemon against the server. The server's console is yours: type a
-# frame such as #1,U?,N?; (or >7 #7,GP; for an ASCII frame with request id 7) and the answer
-# appears; :help lists the console's commands, :quit or Ctrl-D ends the demo. Lines starting with
-# '!' go to the simulated instrument instead: !plug and !unplug plug it into the router and take
-# it out again (it then gets a server connection of its own, and the router unit steps back);
-# !help lists its commands. Without a terminal it plays a short scripted exchange instead. All
-# programs run in a private network namespace when one can be made (as root), else on 127.0.0.1
-# (where the instrument's uevents cannot reach the daemon: it is then found only when plugged
-# before start-up).
+# Builds voxapp, the simulated monitoring server, the simulated instrument and the simulated GPS
+# service, writes a demo root under .demo/, starts the root's own ubusd with the GPS service on
+# it (when the build has libubus) and runs the daemon against the server. The server's console
+# is yours: type a frame such as #1,U?,N?; (or >7 #7,GP; for an ASCII frame with request id 7)
+# and the answer appears; :help lists the console's commands, :quit or Ctrl-D ends the demo.
+# Lines starting with '!' go to the simulated instrument instead: !plug and !unplug plug it into
+# the router and take it out again (it then gets a server connection of its own, and the router
+# unit steps back). Without a terminal it plays a short scripted exchange instead. All programs
+# run in a private network namespace when one can be made (as root), else on 127.0.0.1 (where the
+# instrument's uevents cannot reach the daemon).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -18,6 +18,9 @@ if [[ -z "${VOXAPP_DEMO_NETWORK:-}" ]]; then
         >/dev/null
     cmake --build build/demo --target voxapp voxapp-sim-server voxapp-sim-instrument \
         -j "$(nproc)"
+    if grep -q '^VOXAPP_UBUSD:FILEPATH=/' build/demo/CMakeCache.txt; then
+        cmake --build build/demo --target voxapp-gps-sim -j "$(nproc)"
+    fi
     if unshare -n true 2>/dev/null; then
         exec env VOXAPP_DEMO_NETWORK=private unshare -n "$0" "$@"
     fi
@@ -34,7 +37,8 @@ sim=$PWD/build/demo/tools/voxapp-sim-server
 instrument_sim=$PWD/build/demo/tools/voxapp-sim-instrument
 ready=$demo/server.port
 mkdir -p "$demo"
-rm -f "$ready" "$demo/daemon.pid" "$demo/daemon.exit" "$demo/server.in" "$demo/instrument.in"
+rm -f "$ready" "$demo/daemon.pid" "$demo/daemon.exit" "$demo/server.in" "$demo/instrument.in" \
+    "$demo/bus.pids"
 
 # Once the server listens, the root is (re)written for its port and the daemon started; this
 # runs in the background and records the daemon's exit code. Ctrl-C reaches the daemon directly.
@@ -47,6 +51,7 @@ start_daemon() {
     [[ -s "$ready" ]] || { echo "demo: the server did not start" >&2; return 1; }
     "$sim" make-root "$root" --daemon build/demo/voxapp --port "$(cat "$ready")" \
         --ca "$demo/pki/ca.crt" >/dev/null
+    start_bus
     VOXAPP_ROOT="$root" "$root/root/app/voxapp" >"$demo/daemon.out" 2>&1 &
     local pid=$!
     echo "$pid" >"$demo/daemon.pid"
@@ -73,6 +78,48 @@ wait_for_line() {
     return 1
 }
 
+# The router's system bus: ubusd on the root's socket and the simulated GPS service, which
+# answers from $root/tmp/voxapp-gps-fix (make-root writes a live fix there).
+# Started in the daemon's starter (a subshell): their pids go to a file for stop_bus.
+start_bus() {
+    local ubusd gps_sim=$PWD/build/demo/tools/voxapp-gps-sim socket=$root/var/run/ubus/ubus.sock
+    ubusd=$(sed -n 's/^VOXAPP_UBUSD:FILEPATH=//p' build/demo/CMakeCache.txt)
+    if [[ -z "$ubusd" || ! -x "$ubusd" || ! -x "$gps_sim" ]]; then
+        echo "No ubusd or GPS simulator in this build: GP replies say there is no fix."
+        return 0
+    fi
+    mkdir -p "$(dirname "$socket")" "$root/tmp"
+    "$ubusd" -s "$socket" >"$demo/ubusd.log" 2>&1 &
+    echo $! >>"$demo/bus.pids"
+    # The service fails at once while ubusd does not listen yet; try again until it is on.
+    local gps
+    for _ in $(seq 50); do
+        "$gps_sim" --socket "$socket" --fix "$root/tmp/voxapp-gps-fix" >"$demo/gps-sim.log" 2>&1 &
+        gps=$!
+        for _ in $(seq 20); do
+            if grep -q ready "$demo/gps-sim.log"; then
+                echo "$gps" >>"$demo/bus.pids"
+                return 0
+            fi
+            kill -0 "$gps" 2>/dev/null || break
+            sleep 0.05
+        done
+        if kill -0 "$gps" 2>/dev/null; then
+            echo "$gps" >>"$demo/bus.pids"
+            return 0
+        fi
+    done
+    echo "demo: the simulated GPS service did not start (see $demo/gps-sim.log)" >&2
+}
+stop_bus() {
+    local pid
+    [[ -s "$demo/bus.pids" ]] || return 0
+    while read -r pid; do
+        kill -TERM "$pid" 2>/dev/null || true
+    done <"$demo/bus.pids"
+    rm -f "$demo/bus.pids"
+}
+
 starter=
 stop_daemon() {
     [[ -n "$starter" ]] || return 0
@@ -86,7 +133,7 @@ stop_daemon() {
     exec 8>&- || true
     wait "$instrument_pid" 2>/dev/null || true
 }
-trap stop_daemon EXIT
+trap 'stop_daemon; stop_bus' EXIT
 
 serve=("$sim" serve --pki "$demo/pki" --ready-file "$ready" --log "$demo/server.log")
 echo "Demo root: $root (VOXAPP_ROOT); server transcript: $demo/server.log"
@@ -135,6 +182,7 @@ echo ':quit' >&9
 exec 9>&-
 wait "$server_pid" || status=$?
 stop_daemon
+stop_bus
 echo "Commands the router unit processed:"
 grep -a "Processing command" "$demo/daemon.out" || true
 echo "What the instrument saw:"

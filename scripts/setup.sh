@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
 # Installs every package that building, testing, running the demo and benchmarking need, from
-# Debian's archive. Does nothing when all of them are present already.
+# Debian's archive, then builds OpenWrt's own libraries (libubox, libuci, libubus with uci, ubus
+# and ubusd) into build/openwrt from their upstream sources in VOXAPP_OPENWRT_SOURCES (default
+# ../shared/third_party). Does nothing when all of it is present already.
 set -euo pipefail
+cd "$(dirname "$0")/.."
 
 packages=(
     g++ cmake ninja-build pkg-config git
@@ -10,6 +13,7 @@ packages=(
     clang libclang-rt-14-dev clang-format
     iproute2 util-linux procps python3
     g++-mipsel-linux-gnu qemu-user file
+    libjson-c-dev shellcheck
 )
 
 missing=()
@@ -20,15 +24,21 @@ for package in "${packages[@]}"; do
     fi
 done
 
-if ((${#missing[@]} == 0)); then
-    exit 0
+if ((${#missing[@]} > 0)); then
+    sudo=()
+    if ((EUID != 0)); then
+        sudo=(sudo)
+    fi
+    echo "Installing: ${missing[*]}"
+    export DEBIAN_FRONTEND=noninteractive
+    "${sudo[@]}" apt-get update -qq
+    "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
 
-sudo=()
-if ((EUID != 0)); then
-    sudo=(sudo)
+openwrt_sources=${VOXAPP_OPENWRT_SOURCES:-../shared/third_party}
+if [[ -d "$openwrt_sources" ]]; then
+    scripts/build-openwrt-libs.sh "$openwrt_sources" build/openwrt
+else
+    echo "No OpenWrt library sources in $openwrt_sources: builds use the daemon's own UCI store" \
+        "and have no system bus (see README)."
 fi
-echo "Installing: ${missing[*]}"
-export DEBIAN_FRONTEND=noninteractive
-"${sudo[@]}" apt-get update -qq
-"${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"

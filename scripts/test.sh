@@ -8,6 +8,8 @@ cd "$(dirname "$0")/.."
 scripts/setup.sh
 
 jobs=$(nproc)
+echo "== shellcheck: project scripts and the router's init script =="
+shellcheck .ci/run scripts/*.sh openwrt/voxapp/files/voxapp.init
 run_suite() {
     local dir=$1
     shift

@@ -4,12 +4,11 @@
 
 #include "core/result.hpp"
 #include "platform/gps_record.hpp"
+#include "platform/ubus_connection.hpp"
 
 namespace voxapp {
 
-// The router's GPS library: one call that fills the receiver's current record. A router build
-// backs this with the vendor's lgps_get over its system bus connection; this build carries a
-// simulated receiver (simulated_gps_receiver.hpp).
+// The router's GPS library: one call that fills the receiver's current record.
 //
 // Threads: get may be called from any thread, but not concurrently; GpsSource serialises it.
 class GpsReceiver {
@@ -28,8 +27,13 @@ public:
     int get(GpsRecordBytes& /*record*/) override { return kGpsResultBusError; }
 };
 
-// Connects to the GPS receiver of this build. Error: "Failed to connect to ubus." when the
-// system bus cannot be reached; the caller may then go on with an UnreachableGpsReceiver.
+// The GPS library's lgps_get over `bus`, which it shares. A null `bus` (ubus was unreachable)
+// answers kGpsResultBusError without calling the library. A build without libubus has no GPS
+// library: the receiver is then always unreachable.
+std::shared_ptr<GpsReceiver> make_gps_receiver(UbusContextHandle bus);
+
+// connect_ubus, then make_gps_receiver over it. Error: "Failed to connect to ubus." when the
+// bus cannot be reached; the caller may then go on with make_gps_receiver(nullptr).
 Result<std::shared_ptr<GpsReceiver>> connect_gps_receiver();
 
 }  // namespace voxapp

@@ -5,33 +5,23 @@
 #include <cstdint>
 #include <type_traits>
 
+#include "platform/lgps.h"
+
 namespace voxapp {
 
 // Result codes of the GPS library's lgps_get.
-inline constexpr int kGpsResultOk = 0;
-inline constexpr int kGpsResultBusError = 1;      // the system bus could not be reached
-inline constexpr int kGpsResultLibraryError = 2;  // the library or the receiver failed
+inline constexpr int kGpsResultOk = LGPS_OK;
+inline constexpr int kGpsResultBusError = LGPS_ERR_UBUS;     // the bus could not be reached
+inline constexpr int kGpsResultLibraryError = LGPS_ERR_LIB;  // the library or receiver failed
 
 // The record lgps_get fills: 72 bytes, little-endian.
 inline constexpr std::size_t kGpsRecordSize = 72;
 using GpsRecordBytes = std::array<std::uint8_t, kGpsRecordSize>;
 
-// The library's record as a C struct on the router's ABI (32-bit MIPS, little-endian, 64-bit
-// members aligned to 8). A backend over the vendor library checks its struct against this one
-// and copies the bytes; this code never reads the struct's members directly but decodes bytes,
-// so the result does not depend on the host's byte order or alignment rules.
-struct GpsLibraryRecord {
-    double longitude;
-    double latitude;
-    double altitude;
-    double course;
-    double speed;
-    double accuracy;
-    std::int32_t satellites;
-    std::int32_t fix_type;
-    std::uint8_t reserved[8];
-    std::int64_t timestamp;  // seconds since 1970-01-01 UTC; 0: no data
-};
+// The library's record (lgps.h) on the router's ABI. This code never reads the struct's members
+// directly but decodes bytes, so the result does not depend on the host's byte order or
+// alignment rules; the struct only fixes the offsets.
+using GpsLibraryRecord = lgps_data;
 static_assert(std::is_standard_layout_v<GpsLibraryRecord>);
 static_assert(sizeof(GpsLibraryRecord) == kGpsRecordSize);
 static_assert(offsetof(GpsLibraryRecord, longitude) == 0);

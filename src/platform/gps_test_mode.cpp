@@ -136,7 +136,7 @@ int run_gps_test(std::function<Result<std::shared_ptr<GpsReceiver>>()> connect, 
     } else {
         std::fputs("Failed to connect to ubus.", out);
         std::fflush(out);
-        receiver = std::make_shared<UnreachableGpsReceiver>();
+        receiver = make_gps_receiver(nullptr);
     }
     std::shared_ptr<GpsSource> source = GpsSource::create(std::move(receiver)).value();
 

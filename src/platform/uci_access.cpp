@@ -3,7 +3,11 @@
 #include <charconv>
 
 #include "core/system_paths.hpp"
+#if VOXAPP_HAVE_LIBUCI
+#include "platform/libuci_context.hpp"
+#else
 #include "platform/uci_store.hpp"
+#endif
 
 namespace voxapp {
 namespace {
@@ -27,7 +31,11 @@ Error failure(std::string_view text, std::string_view subject) {
 }  // namespace
 
 std::unique_ptr<UciContext> open_uci_context() {
+#if VOXAPP_HAVE_LIBUCI
+    return LibUciContext::open();
+#else
     return std::make_unique<UciStore>(system_path("/etc/config"));
+#endif
 }
 
 Result<std::string> uci_get_string(UciContext* context, std::string_view path) {

@@ -16,7 +16,8 @@ namespace voxapp {
 // When the context reports a detail (a malformed file, an I/O error), it follows the fixed text
 // in parentheses, and the error's code is the context's (errno for system calls).
 
-// A new context on the system's configuration directory ("/etc/config").
+// A new context on the system's configuration directory ("/etc/config"): libuci's when the
+// build has it, else the daemon's own UCI store. Null when no context can be made.
 std::unique_ptr<UciContext> open_uci_context();
 
 // The value of a string option. Errors: "Failed to lookup UCI pointer for path: " path,

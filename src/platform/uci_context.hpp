@@ -24,8 +24,9 @@ struct UciPointer {
 };
 
 // One UCI session, the narrow part of a UCI library that the access layer (uci_access.hpp)
-// needs: a router build can put libuci behind it. Changes made with `set` stay in this context
-// until `commit` writes them or `revert` drops them; other contexts do not see them.
+// needs: LibUciContext puts libuci behind it, UciStore stands in for a build without libuci.
+// Changes made with `set` stay in this context until `commit` writes them or `revert` drops
+// them; other contexts do not see them.
 // A context is used by one thread at a time.
 //
 // Errors carry a detail for what is unusual (a malformed file, an I/O failure with its errno)

@@ -20,47 +20,12 @@
 #include <cstdio>
 #include <string_view>
 
+#include "core/sigpipe_guard.hpp"
+
 namespace voxapp {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-// SIGPIPE is directed at the thread that writes to a closed socket, so blocking it around a TLS
-// call and swallowing what the call raised keeps the process alive without touching the
-// process-wide disposition.
-class SigpipeGuard {
-public:
-    SigpipeGuard() {
-        sigemptyset(&pipe_);
-        sigaddset(&pipe_, SIGPIPE);
-        sigset_t pending;
-        sigemptyset(&pending);
-        sigpending(&pending);
-        was_pending_ = sigismember(&pending, SIGPIPE) == 1;
-        pthread_sigmask(SIG_BLOCK, &pipe_, &previous_);
-    }
-    ~SigpipeGuard() {
-        const int saved_errno = errno;
-        if (!was_pending_) {
-            sigset_t pending;
-            sigemptyset(&pending);
-            sigpending(&pending);
-            if (sigismember(&pending, SIGPIPE) == 1) {
-                const timespec no_wait{};
-                sigtimedwait(&pipe_, nullptr, &no_wait);
-            }
-        }
-        pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
-        errno = saved_errno;
-    }
-    SigpipeGuard(const SigpipeGuard&) = delete;
-    SigpipeGuard& operator=(const SigpipeGuard&) = delete;
-
-private:
-    sigset_t pipe_;
-    sigset_t previous_;
-    bool was_pending_ = false;
-};
 
 class Descriptor {
 public:

@@ -36,6 +36,7 @@ protected:
     // A daemon with one instrument of `unit_type`, serial 9001, registered and linked.
     void start(std::uint32_t unit_type, const InstrumentRig::Options& options = {}) {
         rig_ = std::make_unique<InstrumentRig>(options);
+        bus_ = rig_->start_bus();
         write_gps_fix(rig_->root(),
                       "latitude=46.5\nlongitude=14.25\naltitude=295.5\nspeed=1.25\n"
                       "satellites=9\nfix_type=2\ntimestamp=now\n");
@@ -58,6 +59,7 @@ protected:
     std::unique_ptr<InstrumentRig> rig_;
     SimInstrument* instrument_ = nullptr;
     int link_ = 0;
+    bool bus_ = false;
 };
 
 TEST_F(InstrumentCommandsTest, RepliesComeBackInTheFrameKindOfTheirRequest) {
@@ -172,14 +174,17 @@ TEST_F(InstrumentCommandsTest, RouterAnswersWhatTheInstrumentCannotWithoutTouchi
     start(100);  // the basic kind
     EXPECT_THAT(reply_to("#7,MD,abc;"), MatchesRegex("#7,MD,[0-9A-F]{32};"));
     EXPECT_EQ(reply_to("#7,MD;"), "#7,?;");
-    // The GPS source accepts the fix once it has seen the receiver's time move.
+    // The GPS source accepts the fix once it has seen the receiver's time move; without a bus
+    // in this build there is no fix at all.
+    const std::string expected =
+        bus_ ? "#7,GP,1,46.500000,14.250000,2955,12;" : "#7,GP,-1,0,0,0,0;";
     std::string position = reply_to("#7,GP,1;");
     for (const auto deadline = std::chrono::steady_clock::now() + kBound;
-         position.starts_with("#7,GP,-1") && std::chrono::steady_clock::now() < deadline;) {
+         bus_ && position.starts_with("#7,GP,-1") && std::chrono::steady_clock::now() < deadline;) {
         std::this_thread::sleep_for(100ms);
         position = reply_to("#7,GP,1;");
     }
-    EXPECT_EQ(position, "#7,GP,1,46.500000,14.250000,2955,12;");
+    EXPECT_EQ(position, expected);
     EXPECT_EQ(reply_to("#R,C?;"), "#R,C,1;");
     EXPECT_EQ(reply_to("#R,C,x;"), "#R,?;");
     EXPECT_EQ(reply_to("#R,X;"), "#R,?;");
@@ -204,6 +209,9 @@ TEST_F(InstrumentCommandsTest, RouterAnswersWhatTheInstrumentCannotWithoutTouchi
 TEST_F(InstrumentCommandsTest, BasicInstrumentGetsThePositionOnceASecond) {
     VOXAPP_ENTER_PRIVATE_NETWORK();
     start(100, {.timing = "", .extra_settings = "component=gps_location:false\n"});
+    if (!bus_) {
+        GTEST_SKIP() << "this build has no system bus, hence no position to push";
+    }
     const auto first = instrument_->wait_for("cmd #7,MG,", kBound);
     const auto second = instrument_->wait_for("cmd #7,MG,", kBound);
     ASSERT_TRUE(first && second);

@@ -59,7 +59,16 @@ InstrumentRig::InstrumentRig(const Options& options)
 InstrumentRig::~InstrumentRig() {
     daemon_.reset();
     instruments_.clear();
+    bus_.reset();
     server_.reset();
+}
+
+bool InstrumentRig::start_bus() {
+    if (!ubus_rig_available()) {
+        return false;
+    }
+    bus_ = std::make_unique<UbusRig>(root_.path());
+    return bus_->ready();
 }
 
 SimInstrument& InstrumentRig::add_instrument(const std::string& tty, std::uint32_t serial,
@@ -115,6 +124,9 @@ std::string InstrumentRig::diagnostics() const {
                        "--- server ---\n" + server_->transcript();
     for (const auto& instrument : instruments_) {
         text += "--- instrument ---\n" + instrument->transcript();
+    }
+    if (bus_) {
+        text += "--- bus ---\n" + bus_->diagnostics();
     }
     return text;
 }

@@ -10,6 +10,7 @@
 #include "support/console_child.hpp"
 #include "support/daemon_process.hpp"
 #include "support/sim_server_process.hpp"
+#include "support/ubus_rig.hpp"
 
 namespace voxapp::test {
 
@@ -48,6 +49,9 @@ public:
     explicit InstrumentRig(const Options& options);
     ~InstrumentRig();
 
+    // Starts the root's system bus with the simulated GPS service (write_gps_fix feeds it);
+    // false when the build has no ubus.
+    bool start_bus();
     // Adds a simulator for `tty` (plugged before the daemon starts when `present`).
     SimInstrument& add_instrument(const std::string& tty, std::uint32_t serial,
                                   std::uint32_t unit_type, const std::vector<std::string>& extra = {},
@@ -71,6 +75,7 @@ private:
     DaemonRoot root_;
     std::unique_ptr<SimServerProcess> server_;
     std::vector<std::unique_ptr<SimInstrument>> instruments_;
+    std::unique_ptr<UbusRig> bus_;
     std::optional<ChildProcess> daemon_;
     std::string timing_;
 };

@@ -53,6 +53,7 @@ RouterUnitSession::RouterUnitSession(const ServerLinkSettings& settings)
           std::vector<std::string>{root_.app_dir() + "/cert/ca.crt"})) {
     prepare_server_link(root_, server_->port(), settings);
     write_gps_fix(root_, kLiveFix);
+    bus_ = std::make_unique<UbusRig>(root_.path());
     daemon_.emplace(root_.executable(), std::vector<std::string>{},
                     std::map<std::string, std::string>{{"VOXAPP_ROOT", root_.path()}});
 }
@@ -61,6 +62,7 @@ RouterUnitSession::~RouterUnitSession() {
     // The daemon first: the simulator then sees its links end, not the other way round.
     daemon_.reset();
     server_.reset();
+    bus_.reset();
 }
 
 bool RouterUnitSession::wait_until_connected(std::chrono::milliseconds timeout) {

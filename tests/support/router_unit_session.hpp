@@ -8,6 +8,7 @@
 
 #include "support/daemon_process.hpp"
 #include "support/sim_server_process.hpp"
+#include "support/ubus_rig.hpp"
 
 namespace voxapp::test {
 
@@ -24,16 +25,17 @@ struct ServerLinkSettings {
 void prepare_server_link(const DaemonRoot& root, std::uint16_t port,
                          const ServerLinkSettings& settings = {});
 
-// Replaces the simulated GPS fix (written beside and renamed, so the daemon never reads half a
-// file). Empty `lines`: the file is removed, which the daemon sees as an unreachable receiver.
+// Replaces the fix that the simulated GPS service answers with (written beside and renamed, so
+// the service never reads half a file). Empty `lines`: the file is removed, and the service
+// answers that it has no fix.
 void write_gps_fix(const DaemonRoot& root, const std::string& lines);
 
 // A simulated server and one daemon whose router unit connects to it. Everything runs inside
 // the caller's network namespace: enter a private one first (VOXAPP_ENTER_PRIVATE_NETWORK).
 class RouterUnitSession {
 public:
-    // Starts the simulator, completes the root for it (plus a live GPS fix) and starts the
-    // daemon.
+    // Starts the simulator, completes the root for it (plus a live GPS fix), starts the root's
+    // system bus with the simulated GPS service (when the build has them) and the daemon.
     explicit RouterUnitSession(const ServerLinkSettings& settings = {});
     ~RouterUnitSession();
     RouterUnitSession(const RouterUnitSession&) = delete;
@@ -50,6 +52,7 @@ public:
 
     DaemonRoot& root() { return root_; }
     SimServerProcess& server() { return *server_; }
+    UbusRig& bus() { return *bus_; }
     ChildProcess& daemon() { return *daemon_; }
 
     // The daemon's console and error output and the simulator's transcript.
@@ -58,6 +61,7 @@ public:
 private:
     DaemonRoot root_;
     std::unique_ptr<SimServerProcess> server_;
+    std::unique_ptr<UbusRig> bus_;
     std::optional<ChildProcess> daemon_;
     int connection_ = 0;
 };

@@ -23,7 +23,7 @@ struct RootOptions {
     std::string depth = "data";
     int heartbeat_seconds = 60;
     int idle_timeout_seconds = 300;
-    bool gps_fix = true;  // write a live simulated GPS fix
+    bool gps_fix = true;  // write a live fix for the simulated GPS service
 };
 
 // The time zones that the tree's timezones.ini lists, as (IANA name, POSIX rule).

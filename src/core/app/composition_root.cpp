@@ -110,11 +110,11 @@ std::shared_ptr<TimeZoneService> CompositionRoot::time_zone_service() {
 }
 
 std::shared_ptr<GpsSource> CompositionRoot::gps_source() {
-    return registry_.get<GpsSource>([] {
-        auto receiver = connect_gps_receiver();
-        std::shared_ptr<GpsReceiver> connected =
-            receiver ? *receiver : std::make_shared<UnreachableGpsReceiver>();
-        return require(GpsSource::create(connected), "GpsSource::create");
+    return registry_.get<GpsSource>([this] {
+        // The process's one bus connection; null when ubus is unreachable, and handed on all
+        // the same (every read then fails as a bus error).
+        auto bus = registry_.get<ubus_context>([] { return connect_ubus(); });
+        return require(GpsSource::create(make_gps_receiver(bus)), "GpsSource::create");
     });
 }
 

@@ -1,0 +1,19 @@
+#pragma once
+
+#include <memory>
+
+struct ubus_context;
+
+namespace voxapp {
+
+// The system bus socket (relocated below VOXAPP_ROOT).
+inline constexpr const char* kUbusSocketPath = "/var/run/ubus/ubus.sock";
+
+// A ubus connection, shared by its users and freed with ubus_free when the last one lets go.
+using UbusContextHandle = std::shared_ptr<ubus_context>;
+
+// ubus_connect on kUbusSocketPath; null when the bus cannot be reached (and always in a build
+// without libubus).
+UbusContextHandle connect_ubus();
+
+}  // namespace voxapp
