@@ -51,7 +51,8 @@ action() {
         11) echo ":raw $(head -c $((RANDOM % 64 + 1)) /dev/urandom | od -An -tx1 | tr -d ' \n')" ;;
         12) echo ':raw 3c0100ffffffff23442c773b' ;;  # BINARY claiming 4 GiB: link reset
         13) echo ":raw 3e0500$(printf ';,#7,TZ;' | od -An -tx1 | tr -d ' \n')" ;;  # noise
-        14) echo '#7,MD,x\x0a2026-01-01 00:00:00 [INFO] forged;' ;;
+        # The console turns \x0a into a line feed inside the command: a forged log line.
+        14) printf '%s\n' '#7,MD,x\x0a2026-01-01 00:00:00 [INFO] forged;' ;;
         15) for _ in $(seq 200); do echo '#7,TZ;'; done ;;  # flood
         16) echo "#9,1,$id,abc" ;;
         17) if ((RANDOM % 4 == 0)); then echo ':reset'; else echo ':drop'; fi
@@ -73,7 +74,7 @@ generate() {
 
 # rss_kib descriptors threads, each the smallest of five samples.
 sample() {
-    local pid=$1 rss fds threads best_rss= best_fds= best_threads=
+    local pid=$1 rss fds threads best_rss='' best_fds='' best_threads=''
     for _ in 1 2 3 4 5; do
         rss=$(awk '/^VmRSS:/ {print $2}' "/proc/$pid/status")
         threads=$(awk '/^Threads:/ {print $2}' "/proc/$pid/status")
@@ -99,6 +100,7 @@ done
     --depth normal --timeout 0 >/dev/null
 VOXAPP_ROOT="$root" "$root/root/app/voxapp" >"$run/daemon.out" 2>&1 &
 daemon=$!
+# shellcheck disable=SC2317  # called through the EXIT trap
 stop() {
     kill -TERM "$daemon" 2>/dev/null || true
     kill -TERM "$server" 2>/dev/null || true
