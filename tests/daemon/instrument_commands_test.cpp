@@ -147,7 +147,7 @@ TEST_F(InstrumentCommandsTest, LongBinaryUploadReachesTheInstrumentByteForByte) 
     constexpr std::uint32_t kFrameLength = 1 << 20;
     rig_->server().send_line(":use " + std::to_string(link_));
     rig_->server().send_line(":long 21 " + std::to_string(kFrameLength) + " 16384");
-    const auto data = instrument_->wait_for("data ", 60s);
+    const auto data = instrument_->wait_for("data ", 120s);
     ASSERT_TRUE(data);
     // The simulator server's payload: "#9,1,<n>," then n bytes cycling through a filler.
     const std::string header = "#9,1,1048565,";
