@@ -1,22 +1,8 @@
 #include "cameras/mac_address.hpp"
 
+#include "core/hex_digit.hpp"
+
 namespace voxapp {
-namespace {
-
-int hex_value(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
-}
-
-}  // namespace
 
 Result<MacAddress> MacAddress::parse(std::string_view text) {
     if (text.size() != 17) {

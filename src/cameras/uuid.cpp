@@ -1,20 +1,9 @@
 #include "cameras/uuid.hpp"
 
+#include "core/hex_digit.hpp"
+
 namespace voxapp {
 namespace {
-
-int hex_value(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
-}
 
 bool is_hyphen_position(std::size_t at) {
     return at == 8 || at == 13 || at == 18 || at == 23;

@@ -1,5 +1,7 @@
 #include "instrument_simulator.hpp"
 
+#include "core/hex_digit.hpp"
+
 #include <fcntl.h>
 #include <linux/netlink.h>
 #include <poll.h>
@@ -11,30 +13,19 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <thread>
 
 namespace voxapp::sim {
 
+using voxapp::hex_value;
+
 namespace fs = std::filesystem;
 
 namespace {
-
-int hex_value(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
-}
 
 void write_text(const fs::path& path, const std::string& text) {
     std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
@@ -70,7 +61,8 @@ std::string unescape(const std::string& text) {
             ++i;
         } else if (next == 'x' && i + 3 < text.size() && hex_value(text[i + 2]) >= 0 &&
                    hex_value(text[i + 3]) >= 0) {
-            bytes.push_back(static_cast<char>(hex_value(text[i + 2]) * 16 + hex_value(text[i + 3])));
+            bytes.push_back(
+                static_cast<char>(hex_value(text[i + 2]) * 16 + hex_value(text[i + 3])));
             i += 3;
         } else {
             bytes.push_back(text[i]);
@@ -112,8 +104,8 @@ std::string InstrumentSimulator::usb_port() const {
 }
 
 std::string InstrumentSimulator::devpath() const {
-    return "/devices/platform/soc/usb1/" + usb_port() + "/" + usb_port() + ":1.0/" +
-           options_.tty + "/tty/" + options_.tty;
+    return "/devices/platform/soc/usb1/" + usb_port() + "/" + usb_port() + ":1.0/" + options_.tty +
+           "/tty/" + options_.tty;
 }
 
 bool InstrumentSimulator::make_line() {
@@ -178,8 +170,8 @@ void InstrumentSimulator::write_sysfs() {
 void InstrumentSimulator::open_reset_node() {
     // The USB node is a FIFO that this simulator reads: the daemon's reset opens and closes it
     // (its ioctl fails on a FIFO), which shows here as a hang-up.
-    const fs::path node = fs::path(options_.root) / "dev/bus/usb" / options_.usb_bus /
-                          options_.usb_device;
+    const fs::path node =
+        fs::path(options_.root) / "dev/bus/usb" / options_.usb_bus / options_.usb_device;
     fs::create_directories(node.parent_path());
     struct stat info {};
     if (stat(node.c_str(), &info) != 0 || !S_ISFIFO(info.st_mode)) {
