@@ -1,0 +1,27 @@
+#pragma once
+
+#include <optional>
+
+#include "cameras/ipv4_address.hpp"
+#include "cameras/uuid.hpp"
+#include "core/result.hpp"
+#include "core/settings.hpp"
+
+namespace voxapp {
+
+// What the recording transfer needs to know of a camera.
+struct RecordingCamera {
+    Ipv4Address ip;
+    // Empty when no credentials are set for the camera.
+    std::optional<CameraCredential> credential;
+};
+
+// The camera store as the recording transfer sees it. Threads: any.
+class CameraLookup {
+public:
+    virtual ~CameraLookup() = default;
+    // Error: the store's ("Camera not found").
+    virtual Result<RecordingCamera> find(const Uuid& id) const = 0;
+};
+
+}  // namespace voxapp

@@ -1,0 +1,115 @@
+#pragma once
+
+#include <chrono>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "cameras/camera_driver.hpp"
+#include "platform/mounted_storage.hpp"
+#include "platform/storage_lister.hpp"
+#include "platform/storage_space_manager.hpp"
+#include "recordings/camera_lookup.hpp"
+#include "recordings/download_queue.hpp"
+#include "recordings/file_publisher.hpp"
+#include "recordings/video_id_counter.hpp"
+#include "server/recording_requester.hpp"
+#include "system/logging/logger.hpp"
+
+namespace voxapp {
+
+// Turns a request for a camera's recording of a time range into an MP4 file on the requesting
+// unit's FTP account: it waits until the camera's clock has passed the range, searches the
+// camera's recordings, downloads the range into the storage directory, names it with a video
+// id and uploads it, each step retried after a delay up to five attempts. One search/download
+// and one upload run at a time; the queues live in memory.
+//
+// Threads: request_recording may be called from any thread; tick, the storage handlers and
+// every driver and publisher completion run on the event loop's thread. One mutex guards the
+// state; drivers and the publisher are called with it released, since their completions may
+// run at once. Completions that arrive after the service is gone are ignored.
+class TransferRecordingService final : public RecordingRequester,
+                                       public std::enable_shared_from_this<TransferRecordingService> {
+public:
+    struct Collaborators {
+        std::shared_ptr<CameraLookup> cameras;
+        std::shared_ptr<CameraDriverFactory> drivers;
+        std::shared_ptr<FilePublisher> publisher;
+        std::shared_ptr<StorageSpaceManager> storage_space;
+        std::shared_ptr<VideoIdCounter> video_ids;
+        std::shared_ptr<StorageLister> storage_lister;
+        std::shared_ptr<Logger> logger;
+    };
+    struct Timing {
+        // Wait after a failed attempt.
+        std::chrono::milliseconds retry_delay{std::chrono::seconds(60)};
+    };
+
+    // Makes `directory` with its missing parents ("Failed to create download directory") and
+    // hands it to the storage budget when it lies on USB storage ("Invalid directory").
+    // `usb_directory` says whether it does.
+    static Result<std::shared_ptr<TransferRecordingService>> create(Collaborators collaborators,
+                                                                    std::string directory,
+                                                                    bool usb_directory,
+                                                                    Timing timing);
+
+    // Errors: "No storage available", the store's ("Camera not found"), "Camera credentials not
+    // set". On success the camera is asked for its clock; the outcome is only logged.
+    Status request_recording(const Uuid& camera, std::uint32_t client_id, const UnitIdentity& unit,
+                             const TimeRange& range) override;
+
+    // The download step, then the upload step (every 500 ms).
+    void tick();
+
+    void on_storage_mounted(const MountedStorage& storage);
+    void on_storage_unmounted(const MountedStorage& storage);
+
+    std::string storage_directory() const;
+
+    TransferRecordingService(Collaborators collaborators, std::string directory, Timing timing)
+        : c_(std::move(collaborators)), directory_(std::move(directory)), timing_(timing) {}
+
+private:
+    struct UploadItem {
+        std::uint32_t client_id = 0;
+        std::string local_path;
+        std::string remote_name;
+        int attempts = 0;
+        TimePoint next_attempt = 0;
+        TimePoint recording_start = 0;
+    };
+    struct CurrentDownload {
+        RecordingRequest request;
+        std::unique_ptr<CameraDriver> driver;
+        std::optional<RecordingSegment> segment;
+    };
+
+    void on_camera_time(const Uuid& camera, std::uint32_t client_id, const TimeRange& range,
+                        const std::string& file_name, CameraResult<TimePoint> time);
+    void download_step();
+    void upload_step();
+    void on_search(CameraResult<std::vector<RecordingSegment>> found);
+    void on_download(CameraOutcome outcome);
+    void on_upload(Status result);
+    // Puts the current download back in the queue after a failure. Mutex held.
+    void retry_current_locked();
+    Status set_storage_locked(const std::string& mount_point);
+    TimePoint retry_time() const;
+    std::weak_ptr<TransferRecordingService> weak() { return weak_from_this(); }
+
+    Collaborators c_;
+    mutable std::mutex mutex_;
+    std::string directory_;
+    Timing timing_;
+    std::deque<RecordingRequest> downloads_;
+    std::deque<UploadItem> uploads_;
+    std::optional<CurrentDownload> current_download_;
+    std::optional<UploadItem> current_upload_;
+    // Drivers asking cameras for their clocks, by camera id text.
+    std::map<std::string, std::unique_ptr<CameraDriver>> time_queries_;
+};
+
+}  // namespace voxapp
