@@ -2,6 +2,10 @@
 
 #include "core/app/fatal.hpp"
 #include "core/app/link_components.hpp"
+#include "cameras/camera_credentials_provider.hpp"
+#include "cameras/camera_health_monitor.hpp"
+#include "cameras/http_camera_driver.hpp"
+#include "cameras/sadp_discovery.hpp"
 #include "core/timing_overrides.hpp"
 #include "instruments/netlink_watcher.hpp"
 #include "platform/gps_receiver.hpp"
@@ -14,6 +18,7 @@
 #include "server/router_unit.hpp"
 #include "system/events/event_logger.hpp"
 #include "system/events/events.hpp"
+#include "system/io/timer.hpp"
 
 namespace voxapp {
 
@@ -24,15 +29,79 @@ struct LoopRegistrations {
     std::unique_ptr<NetlinkWatcher> netlink_watcher;
     std::unique_ptr<MountTableWatcher> mount_table_watcher;
     std::unique_ptr<SystemTimeZoneMonitor> time_zone_monitor;
+    std::unique_ptr<SadpDiscovery> discovery;
+    std::shared_ptr<CameraHealthMonitor> health_monitor;
+    std::vector<Timer> timers;
 };
 
-// The camera side of a router without camera support yet.
-struct NoCameras {
-    std::shared_ptr<CameraDirectory> directory = std::make_shared<EmptyCameraDirectory>();
+// The unit requests' view of the camera store.
+class StoreCameraDirectory final : public CameraDirectory {
+public:
+    explicit StoreCameraDirectory(std::shared_ptr<CameraQuery> cameras)
+        : cameras_(std::move(cameras)) {}
+
+    Result<bool> has_discovered_or_online_camera() const override {
+        auto all = cameras_->list_all();
+        if (!all) {
+            return all.error();
+        }
+        for (const CameraSummary& camera : *all) {
+            if (camera.status == CameraStatus::Discovered || camera.status == CameraStatus::Online) {
+                return true;
+            }
+        }
+        return false;
+    }
+
+    Result<std::optional<Uuid>> first_online_camera() const override {
+        auto online = cameras_->list_by_status(CameraStatus::Online);
+        if (!online) {
+            return online.error();
+        }
+        if (online->empty()) {
+            return std::optional<Uuid>();
+        }
+        return std::optional<Uuid>(online->front().id);
+    }
+
+private:
+    std::shared_ptr<CameraQuery> cameras_;
 };
 
-// Recording requests cannot be placed without cameras; the directory above is always empty,
-// so this is never reached.
+// Until the RTSP client is wired in, a download fails at once and the transfer retries later.
+class NoRecordingDownloader final : public RecordingDownloader {
+public:
+    void download(const RecordingDownloadRequest&, Completion completion) override {
+        completion(Error::fixed("No recording downloader"));
+    }
+    bool is_busy() const override { return false; }
+};
+
+// The discovery probe and the health monitor's runs, in their registration order.
+void add_camera_timers(LoopRegistrations& registrations) {
+    using std::chrono::milliseconds;
+    // Periods that tests shorten through the timing seam; the defaults are the production values.
+    const auto period = [](const char* name, milliseconds fallback) {
+        return static_cast<std::int64_t>(timing_or(name, fallback).count());
+    };
+    const auto add = [&registrations](const char* name, std::int64_t first, std::int64_t every,
+                                      Timer::Callback callback) {
+        registrations.timers.push_back(require(Timer::create(first, every, std::move(callback)), name));
+    };
+    SadpDiscovery* discovery = registrations.discovery.get();
+    const std::int64_t probe = period("camera_probe", milliseconds(60000));
+    add("sdap_discovery_probe_timer", 0, probe, [discovery] { discovery->probe(); });
+    std::shared_ptr<CameraHealthMonitor> monitor = registrations.health_monitor;
+    const std::int64_t check = period("camera_check", milliseconds(120000));
+    add("check_connection_timer", check, check, [monitor] { monitor->check_connections(); });
+    const std::int64_t retry = period("camera_credentials_retry", milliseconds(300000));
+    add("retry_credentials_timer", retry, retry, [monitor] { monitor->retry_credentials(); });
+    const std::int64_t limits = period("camera_limits", milliseconds(60000));
+    add("enforce_streaming_limits_timer", limits, limits,
+        [monitor] { monitor->enforce_streaming_limits(); });
+}
+
+// Recording requests are refused until the recording transfer is wired in.
 class NoRecordings : public RecordingRequester {
 public:
     Status request_recording(const Uuid&, std::uint32_t, const UnitIdentity&,
@@ -97,15 +166,63 @@ std::shared_ptr<StorageSpaceManager> CompositionRoot::storage_space_manager() {
     });
 }
 
-std::shared_ptr<TimeZoneService> CompositionRoot::time_zone_service() {
-    return registry_.get<TimeZoneService>([this] {
+std::shared_ptr<TimeZoneBackend> CompositionRoot::time_zone_backend() {
+    return registry_.get<TimeZoneBackend>([this] {
         auto loop = event_loop();
-        std::shared_ptr<TimeZoneBackend> backend(
+        return std::shared_ptr<TimeZoneBackend>(
             require(UciTimeZoneBackend::create(
                         *loop, load_time_zone_table(context_.settings().timezones_path), logger()),
                     "UciTimeZoneBackend::create"));
-        return std::shared_ptr<TimeZoneService>(require(
-            TimeZoneService::create(backend, event_dispatcher()), "TimeZoneService::create"));
+    });
+}
+
+std::shared_ptr<TimeZoneService> CompositionRoot::time_zone_service() {
+    return registry_.get<TimeZoneService>([this] {
+        return std::shared_ptr<TimeZoneService>(
+            require(TimeZoneService::create(time_zone_backend(), event_dispatcher()),
+                    "TimeZoneService::create"));
+    });
+}
+
+std::shared_ptr<UuidGenerator> CompositionRoot::uuid_generator() {
+    return registry_.get<UuidGenerator>([] { return std::make_shared<RandomUuidGenerator>(); });
+}
+
+std::shared_ptr<InMemoryCameraStore> CompositionRoot::camera_store() {
+    return registry_.get<InMemoryCameraStore>(
+        [this] { return std::make_shared<InMemoryCameraStore>(uuid_generator()); });
+}
+
+std::shared_ptr<AsyncHttpClientUsingCurl> CompositionRoot::http_client() {
+    return registry_.get<AsyncHttpClientUsingCurl>([this] {
+        return std::shared_ptr<AsyncHttpClientUsingCurl>(
+            require(AsyncHttpClientUsingCurl::create(*event_loop()), "AsyncHttpClientUsingCurl"));
+    });
+}
+
+std::shared_ptr<RecordingDownloader> CompositionRoot::recording_downloader() {
+    return registry_.get<RecordingDownloader>(
+        [] { return std::make_shared<NoRecordingDownloader>(); });
+}
+
+std::shared_ptr<CameraDriverFactory> CompositionRoot::camera_driver_factory() {
+    return registry_.get<CameraDriverFactory>([this] {
+        auto client = http_client();
+        auto zones = time_zone_backend();
+        auto downloader = recording_downloader();
+        // The factory holds references; the registry keeps the three alive longer.
+        return std::make_shared<HttpCameraDriverFactory>(*client, *zones, *downloader);
+    });
+}
+
+std::shared_ptr<CameraService> CompositionRoot::camera_service() {
+    return registry_.get<CameraService>([this] {
+        std::shared_ptr<CameraCredentialsProvider> credentials(
+            require(InMemoryCameraCredentialsProvider::create(context_.settings().camera_credentials),
+                    "InMemoryCameraCredentialsProvider::create"));
+        auto store = camera_store();
+        return std::make_shared<CameraService>(event_dispatcher(), store, store,
+                                               camera_driver_factory(), credentials);
     });
 }
 
@@ -141,10 +258,10 @@ std::uint32_t CompositionRoot::router_serial_number() {
 std::shared_ptr<UnitRequestHandler> CompositionRoot::unit_request_handler() {
     return registry_.get<UnitRequestHandler>([this] {
         auto clients = client_service();
-        auto cameras = registry_.get<NoCameras>([] { return std::make_shared<NoCameras>(); });
-        return std::make_shared<UnitRequestHandler>(
-            router_serial_number(), context_.settings().version, clients, cameras->directory,
-            std::make_shared<NoRecordings>(), logger());
+        auto cameras = std::make_shared<StoreCameraDirectory>(camera_store());
+        return std::make_shared<UnitRequestHandler>(router_serial_number(),
+                                                    context_.settings().version, clients, cameras,
+                                                    std::make_shared<NoRecordings>(), logger());
     });
 }
 
@@ -262,6 +379,54 @@ void CompositionRoot::subscribe_all() {
             locked->set_self_registered(event.count);
         }
     });
+    subscribe_cameras();
+}
+
+// The service publishes through the dispatcher that holds these handlers: weak references keep
+// the two from owning each other. Errors of the operations are dropped; the health monitor's
+// timers retry.
+void CompositionRoot::subscribe_cameras() {
+    auto dispatcher = event_dispatcher();
+    std::weak_ptr<CameraService> cameras = camera_service();
+    std::weak_ptr<TimeZoneService> zones = time_zone_service();
+    dispatcher->subscribe<CameraDiscovered>([cameras](const CameraDiscovered& event) {
+        if (auto service = cameras.lock()) {
+            (void)service->probe_credentials(event.camera_id.to_string());
+        }
+    });
+    dispatcher->subscribe<CameraCredentialsSet>([cameras](const CameraCredentialsSet& event) {
+        if (auto service = cameras.lock()) {
+            (void)service->verify(event.camera_id.to_string());
+        }
+    });
+    dispatcher->subscribe<CameraWentOnline>([cameras, zones](const CameraWentOnline& event) {
+        auto service = cameras.lock();
+        auto zone_service = zones.lock();
+        if (!service || !zone_service) {
+            return;
+        }
+        if (auto zone = zone_service->current_time_zone()) {
+            (void)service->push_time_zone(event.camera_id.to_string(), *zone);
+        }
+    });
+    dispatcher->subscribe<CameraWentOnline>([cameras](const CameraWentOnline& event) {
+        if (auto service = cameras.lock()) {
+            (void)service->provision(event.camera_id.to_string());
+        }
+    });
+    dispatcher->subscribe<TimeZoneChanged>([cameras](const TimeZoneChanged& event) {
+        auto service = cameras.lock();
+        if (!service) {
+            return;
+        }
+        auto online = service->list_by_status(CameraStatus::Online);
+        if (!online) {
+            return;
+        }
+        for (const CameraSummary& camera : *online) {
+            (void)service->push_time_zone(camera.id.to_string(), event.time_zone);
+        }
+    });
 }
 
 void CompositionRoot::register_with_event_loop() {
@@ -280,12 +445,21 @@ void CompositionRoot::register_with_event_loop() {
         made->time_zone_monitor =
             require(SystemTimeZoneMonitor::create(logger(), time_zone_service()),
                     "SystemTimeZoneMonitor::create");
+        auto cameras = camera_service();
+        made->discovery = require(SadpDiscovery::create(logger(), cameras, uuid_generator()),
+                                  "SadpDiscovery::create");
+        made->health_monitor = std::make_shared<CameraHealthMonitor>(cameras, logger());
         return made;
     });
     // A registration that fails leaves that watcher silent; the daemon runs on without it.
     (void)loop->add(*registrations->netlink_watcher);
     (void)loop->add(*registrations->mount_table_watcher);
     (void)loop->add(*registrations->time_zone_monitor);
+    (void)loop->add(*registrations->discovery);
+    add_camera_timers(*registrations);
+    for (Timer& timer : registrations->timers) {
+        (void)loop->add(timer);
+    }
 }
 
 }  // namespace voxapp

@@ -6,11 +6,17 @@
 #include "core/app/application.hpp"
 #include "core/app/application_context.hpp"
 #include "core/app/service_registry.hpp"
+#include "cameras/async_http_client_using_curl.hpp"
+#include "cameras/camera_service.hpp"
+#include "cameras/in_memory_camera_store.hpp"
+#include "cameras/recording_downloader.hpp"
+#include "cameras/uuid_generator.hpp"
 #include "instruments/device_count_store.hpp"
 #include "instruments/device_manager.hpp"
 #include "platform/gps_source.hpp"
 #include "platform/storage_lister.hpp"
 #include "platform/storage_space_manager.hpp"
+#include "platform/time_zone_backend.hpp"
 #include "platform/time_zone_service.hpp"
 #include "server/client_service.hpp"
 #include "server/device_link.hpp"
@@ -43,7 +49,14 @@ public:
     std::shared_ptr<EventLoop> event_loop();
     std::shared_ptr<StorageLister> storage_lister();
     std::shared_ptr<StorageSpaceManager> storage_space_manager();
+    std::shared_ptr<TimeZoneBackend> time_zone_backend();
     std::shared_ptr<TimeZoneService> time_zone_service();
+    std::shared_ptr<UuidGenerator> uuid_generator();
+    std::shared_ptr<InMemoryCameraStore> camera_store();
+    std::shared_ptr<AsyncHttpClientUsingCurl> http_client();
+    std::shared_ptr<RecordingDownloader> recording_downloader();
+    std::shared_ptr<CameraDriverFactory> camera_driver_factory();
+    std::shared_ptr<CameraService> camera_service();
     std::shared_ptr<GpsSource> gps_source();
     std::shared_ptr<InMemoryClientStore> client_store();
     std::shared_ptr<ClientService> client_service();
@@ -58,6 +71,7 @@ public:
 private:
     void subscribe_all();
     void register_with_event_loop();
+    void subscribe_cameras();
     DeviceLink::Factories link_factories();
     DeviceManager::Instruments instrument_support(std::shared_ptr<SerialDeviceTracker> tracker);
 

@@ -1,0 +1,34 @@
+#pragma once
+
+#include <vector>
+
+#include "cameras/camera.hpp"
+#include "core/result.hpp"
+
+namespace voxapp {
+
+// The write side of the camera store.
+class CameraRepository {
+public:
+    virtual ~CameraRepository() = default;
+    // Upsert by id. Error "Camera with this MAC already exists" when another camera has its MAC.
+    virtual Status save(const Camera& camera) = 0;
+    // A fresh id from the process's generator.
+    virtual Result<Uuid> new_id() = 0;
+    // Error "Camera not found".
+    virtual Result<Camera> find_by_id(const Uuid& id) const = 0;
+    virtual Result<Camera> find_by_mac(const MacAddress& mac) const = 0;
+};
+
+// The read side of the camera store; listings keep store order.
+class CameraQuery {
+public:
+    virtual ~CameraQuery() = default;
+    // Error "Camera not found".
+    virtual Result<CameraSummary> find_summary_by_id(const Uuid& id) const = 0;
+    virtual Result<CameraSummary> find_summary_by_mac(const MacAddress& mac) const = 0;
+    virtual Result<std::vector<CameraSummary>> list_all() const = 0;
+    virtual Result<std::vector<CameraSummary>> list_by_status(CameraStatus status) const = 0;
+};
+
+}  // namespace voxapp
