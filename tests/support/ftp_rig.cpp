@@ -16,6 +16,7 @@
 #include <fstream>
 #include <sstream>
 #include <thread>
+#include <vector>
 
 namespace voxapp::test {
 
@@ -150,22 +151,47 @@ std::string FtpRig::address() const {
     return "127.0.0.1:" + std::to_string(port_);
 }
 
+namespace {
+
+// `pid` and every process below it, parents first.
+void collect_tree(pid_t pid, std::vector<pid_t>& out) {
+    out.push_back(pid);
+    std::error_code ec;
+    for (const auto& task :
+         std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task", ec)) {
+        std::istringstream children(file_text(task.path().string() + "/children"));
+        for (pid_t child = 0; children >> child;) {
+            collect_tree(child, out);
+        }
+    }
+}
+
+}  // namespace
+
 void FtpRig::stop() {
     if (pid_ <= 0) {
         return;
     }
-    // vsftpd's session processes are its children; SIGKILL on the listener alone would leave
-    // a session serving on. Its process group is the test's, so kill the sessions by parent.
-    const std::string children_file =
-        "/proc/" + std::to_string(pid_) + "/task/" + std::to_string(pid_) + "/children";
-    std::istringstream children(file_text(children_file));
-    ::kill(pid_, SIGKILL);
-    for (pid_t child = 0; children >> child;) {
-        ::kill(child, SIGKILL);
+    // A session is a process pair below the listener, and the one receiving a file goes on
+    // writing what its socket still holds unless it is killed too.
+    std::vector<pid_t> tree;
+    collect_tree(pid_, tree);
+    for (const pid_t pid : tree) {
+        ::kill(pid, SIGSTOP);
+    }
+    for (const pid_t pid : tree) {
+        ::kill(pid, SIGKILL);
     }
     int status = 0;
     ::waitpid(pid_, &status, 0);
     pid_ = -1;
+}
+
+void FtpRig::put(const std::string& name, const std::string& content) const {
+    const std::string path = home_ + "/" + name;
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
+    // The account's own file, as if an earlier session had left it.
+    (void)::chown(path.c_str(), 65534, 65534);
 }
 
 Status FtpRig::restart() {

@@ -32,6 +32,8 @@ public:
     // "127.0.0.1:PORT": the ftp_address of a publisher that uses this server.
     std::string address() const;
     const std::string& home() const { return home_; }
+    // Writes a file into home() owned by the account, as a session would have left it.
+    void put(const std::string& name, const std::string& content) const;
     // Kills the server (and with it any session in progress); restart() brings it back with the
     // same account and files.
     void stop();

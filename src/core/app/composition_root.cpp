@@ -19,6 +19,10 @@
 #include "system/events/event_logger.hpp"
 #include "system/events/events.hpp"
 #include "system/io/timer.hpp"
+#include "core/system_paths.hpp"
+#include "recordings/curl_ftp_file_publisher.hpp"
+#include "recordings/open_rtsp_recording_downloader.hpp"
+#include "recordings/repository_camera_lookup.hpp"
 
 namespace voxapp {
 
@@ -68,16 +72,6 @@ private:
     std::shared_ptr<CameraQuery> cameras_;
 };
 
-// Until the RTSP client is wired in, a download fails at once and the transfer retries later.
-class NoRecordingDownloader final : public RecordingDownloader {
-public:
-    void download(const RecordingDownloadRequest&, Completion completion) override {
-        completion(Error::fixed("No recording downloader"));
-    }
-    bool is_busy() const override { return false; }
-};
-
-// The discovery probe and the health monitor's runs, in their registration order.
 void add_camera_timers(LoopRegistrations& registrations) {
     using std::chrono::milliseconds;
     // Periods that tests shorten through the timing seam; the defaults are the production values.
@@ -100,15 +94,6 @@ void add_camera_timers(LoopRegistrations& registrations) {
     add("enforce_streaming_limits_timer", limits, limits,
         [monitor] { monitor->enforce_streaming_limits(); });
 }
-
-// Recording requests are refused until the recording transfer is wired in.
-class NoRecordings : public RecordingRequester {
-public:
-    Status request_recording(const Uuid&, std::uint32_t, const UnitIdentity&,
-                             const TimeRange&) override {
-        return Error::fixed("No recording service");
-    }
-};
 
 }  // namespace
 
@@ -201,8 +186,41 @@ std::shared_ptr<AsyncHttpClientUsingCurl> CompositionRoot::http_client() {
 }
 
 std::shared_ptr<RecordingDownloader> CompositionRoot::recording_downloader() {
-    return registry_.get<RecordingDownloader>(
-        [] { return std::make_shared<NoRecordingDownloader>(); });
+    return registry_.get<RecordingDownloader>([this] {
+        return std::shared_ptr<RecordingDownloader>(
+            require(OpenRtspRecordingDownloader::create(*event_loop(), logger()),
+                    "RecordingDownloader"));
+    });
+}
+
+std::shared_ptr<FilePublisher> CompositionRoot::file_publisher() {
+    return registry_.get<FilePublisher>([this] {
+        return std::shared_ptr<FilePublisher>(
+            require(CurlFtpFilePublisher::create(client_service(), *event_loop(), logger(),
+                                                 context_.settings().ftp_address),
+                    "CurlFtpFilePublisher::create"));
+    });
+}
+
+std::shared_ptr<TransferRecordingService> CompositionRoot::recording_service() {
+    return registry_.get<TransferRecordingService>([this] {
+        const std::string& usb = first_usb_mount_point();
+        TransferRecordingService::Collaborators collaborators{
+            std::make_shared<RepositoryCameraLookup>(camera_store()),
+            camera_driver_factory(),
+            file_publisher(),
+            storage_space_manager(),
+            std::make_shared<VideoIdCounter>(system_path("/root/app/lastVideoId")),
+            storage_lister(),
+            logger()};
+        TransferRecordingService::Timing timing;
+        timing.retry_delay = timing_or("recording_retry", timing.retry_delay);
+        return require(TransferRecordingService::create(
+                           std::move(collaborators),
+                           usb.empty() ? system_path("/tmp/camera") : usb + "/camera",
+                           !usb.empty(), timing),
+                       "TransferRecordingService::create");
+    });
 }
 
 std::shared_ptr<CameraDriverFactory> CompositionRoot::camera_driver_factory() {
@@ -261,7 +279,7 @@ std::shared_ptr<UnitRequestHandler> CompositionRoot::unit_request_handler() {
         auto cameras = std::make_shared<StoreCameraDirectory>(camera_store());
         return std::make_shared<UnitRequestHandler>(router_serial_number(),
                                                     context_.settings().version, clients, cameras,
-                                                    std::make_shared<NoRecordings>(), logger());
+                                                    recording_service(), logger());
     });
 }
 
@@ -380,6 +398,23 @@ void CompositionRoot::subscribe_all() {
         }
     });
     subscribe_cameras();
+    subscribe_recordings();
+}
+
+// After the log file and the event logger, the recordings follow a storage coming or going.
+void CompositionRoot::subscribe_recordings() {
+    auto dispatcher = event_dispatcher();
+    std::weak_ptr<TransferRecordingService> recordings = recording_service();
+    dispatcher->subscribe<StorageMounted>([recordings](const StorageMounted& event) {
+        if (auto service = recordings.lock()) {
+            service->on_storage_mounted(event.storage);
+        }
+    });
+    dispatcher->subscribe<StorageUnmounted>([recordings](const StorageUnmounted& event) {
+        if (auto service = recordings.lock()) {
+            service->on_storage_unmounted(event.storage);
+        }
+    });
 }
 
 // The service publishes through the dispatcher that holds these handlers: weak references keep
@@ -457,6 +492,14 @@ void CompositionRoot::register_with_event_loop() {
     (void)loop->add(*registrations->time_zone_monitor);
     (void)loop->add(*registrations->discovery);
     add_camera_timers(*registrations);
+    std::weak_ptr<TransferRecordingService> recordings = recording_service();
+    registrations->timers.push_back(require(Timer::create(500, 500,
+                                                          [recordings] {
+                                                              if (auto service = recordings.lock()) {
+                                                                  service->tick();
+                                                              }
+                                                          }),
+                                            "recording_transfer_service_timer"));
     for (Timer& timer : registrations->timers) {
         (void)loop->add(timer);
     }

@@ -11,6 +11,8 @@
 #include "cameras/in_memory_camera_store.hpp"
 #include "cameras/recording_downloader.hpp"
 #include "cameras/uuid_generator.hpp"
+#include "recordings/file_publisher.hpp"
+#include "recordings/transfer_recording_service.hpp"
 #include "instruments/device_count_store.hpp"
 #include "instruments/device_manager.hpp"
 #include "platform/gps_source.hpp"
@@ -55,6 +57,8 @@ public:
     std::shared_ptr<InMemoryCameraStore> camera_store();
     std::shared_ptr<AsyncHttpClientUsingCurl> http_client();
     std::shared_ptr<RecordingDownloader> recording_downloader();
+    std::shared_ptr<FilePublisher> file_publisher();
+    std::shared_ptr<TransferRecordingService> recording_service();
     std::shared_ptr<CameraDriverFactory> camera_driver_factory();
     std::shared_ptr<CameraService> camera_service();
     std::shared_ptr<GpsSource> gps_source();
@@ -72,6 +76,7 @@ private:
     void subscribe_all();
     void register_with_event_loop();
     void subscribe_cameras();
+    void subscribe_recordings();
     DeviceLink::Factories link_factories();
     DeviceManager::Instruments instrument_support(std::shared_ptr<SerialDeviceTracker> tracker);
 

@@ -145,11 +145,12 @@ protected:
 };
 
 TEST_F(RecordingTransferTest, RetriesAFailedDownloadThenUploadsAndResumesACutUpload) {
-    // Slow enough (about 4 s for the file) to cut the upload while it runs.
-    ASSERT_NO_FATAL_FAILURE(start(256 * 1024));
+    // Slow enough (about 4 s for the file) to cut the upload while it runs; larger than what
+    // the sockets hold, so the cut loses data on the way.
+    ASSERT_NO_FATAL_FAILURE(start(2 * 1024 * 1024));
     const TimeRange range = past_range(300);
     record(range, 400);
-    std::string content(1024 * 1024, '\0');
+    std::string content(8 * 1024 * 1024, '\0');
     for (std::size_t i = 0; i < content.size(); ++i) {
         content[i] = static_cast<char>(i * 13 % 256);
     }
@@ -176,7 +177,7 @@ TEST_F(RecordingTransferTest, RetriesAFailedDownloadThenUploadsAndResumesACutUpl
         loop_,
         [&] {
             std::error_code ec;
-            return std::filesystem::file_size(temporary, ec) >= 256 * 1024 && !ec;
+            return std::filesystem::file_size(temporary, ec) >= 1024 * 1024 && !ec;
         },
         20s));
     ftp_->stop();
