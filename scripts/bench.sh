@@ -4,7 +4,8 @@
 # the daemon's router unit against the simulated server on loopback (in a private network
 # namespace when run as root): command round trips, first byte after idle spells, idle CPU and
 # resident memory, each against its target; then an instrument on a pseudo-terminal: command
-# round trips and the long binary upload rate against a plain pty copy. Extra arguments go to daemon_bench (for example
+# round trips and the long binary upload rate against a plain pty copy; then the FTP publisher's
+# upload of 50 MiB to vsftpd in a private namespace against a plain curl -T. Extra arguments go to daemon_bench (for example
 # --commands 5000). About two minutes on a fresh checkout.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -13,7 +14,7 @@ scripts/setup.sh
 dir=build/daemon-bench
 cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVOXAPP_BENCH=ON >/dev/null
 cmake --build "$dir" --target voxapp voxapp-sim-server voxapp-sim-instrument daemon_bench \
-    instrument_bench -j "$(nproc)"
+    instrument_bench ftp_upload_bench -j "$(nproc)"
 
 echo "== Machine =="
 lscpu | head -15
@@ -21,3 +22,5 @@ echo "== Daemon on loopback =="
 "$dir/bench/daemon_bench" "$@"
 echo "== An instrument on a pseudo-terminal through the daemon =="
 "$dir/bench/instrument_bench"
+echo "== The FTP publisher's 50 MiB upload to vsftpd against plain curl -T =="
+"$dir/bench/ftp_upload_bench"
