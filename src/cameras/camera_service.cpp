@@ -212,7 +212,17 @@ void CameraService::try_next_candidate(const Uuid& id) {
         }
         if (outcome) {
             self.probes_.erase(state);
-            (void)self.set_credentials(camera_id.to_string(), tried.user_name, tried.password);
+            // Credentials that come back unchanged (a camera that refused them for a while)
+            // publish no change and so start no verification; start it here, or the camera
+            // would stay invalid for good.
+            auto stored = self.repository_->find_by_id(camera_id);
+            const bool unchanged =
+                stored && stored->stored_credentials() == std::optional<CameraCredential>(tried);
+            if (unchanged) {
+                (void)self.verify(camera_id.to_string());
+            } else {
+                (void)self.set_credentials(camera_id.to_string(), tried.user_name, tried.password);
+            }
             return;
         }
         ++state->second.index;

@@ -101,7 +101,9 @@ void SadpDiscovery::probe() {
     auto id = ids_->generate();
     if (!id) {
         // Without an id there is no probe to send; the next firing tries again.
-        logger_->error("[SadpDiscovery] Failed to generate probe id");
+        logger_->error("[SadpDiscovery] Failed to generate probe id: " +
+                       (id.error().message().empty() ? errno_text(id.error().code())
+                                                     : id.error().message_text()));
         return;
     }
     const std::string datagram = sadp_probe(id->to_string());

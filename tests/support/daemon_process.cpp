@@ -33,6 +33,9 @@ DaemonRoot::DaemonRoot() {
     fs::create_directories(app_dir());
     fs::create_directories(path_ + "/var/log");
     fs::create_directories(path_ + "/etc/config");
+    // The kernel's random source, where the relocated daemon looks for it.
+    fs::create_directories(path_ + "/dev");
+    fs::create_symlink("/dev/urandom", path_ + "/dev/urandom");
     write_file(
         path_ + "/etc/config/system",
         "config system\n\toption hostname 'OpenWrt'\n\toption devicename 'QM208_4321'\n"
@@ -56,7 +59,8 @@ void DaemonRoot::write_settings(const std::string& content) const {
 }
 
 ChildProcess::ChildProcess(const std::string& executable, const std::vector<std::string>& arguments,
-                           const std::map<std::string, std::string>& environment) {
+                           const std::map<std::string, std::string>& environment,
+                           const std::string& working_directory) {
     char pattern[] = "/tmp/voxapp-capture-XXXXXX";
     if (mkdtemp(pattern) == nullptr) {
         throw std::runtime_error("mkdtemp failed");
@@ -89,6 +93,9 @@ ChildProcess::ChildProcess(const std::string& executable, const std::vector<std:
         }
         signal(SIGINT, SIG_DFL);
         signal(SIGTERM, SIG_DFL);
+        if (!working_directory.empty() && chdir(working_directory.c_str()) != 0) {
+            _exit(125);
+        }
         execv(argv[0], argv.data());
         _exit(126);
     }

@@ -37,8 +37,10 @@ private:
 // A child process with its standard output and error captured to files.
 class ChildProcess {
 public:
+    // An empty `working_directory` keeps the caller's.
     ChildProcess(const std::string& executable, const std::vector<std::string>& arguments,
-                 const std::map<std::string, std::string>& environment);
+                 const std::map<std::string, std::string>& environment,
+                 const std::string& working_directory = "");
     ~ChildProcess();  // kills the child if it is still running
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;

@@ -89,7 +89,8 @@ void InstrumentRig::start_daemon() {
     if (!timing_.empty()) {
         environment.emplace("VOXAPP_TIMING", timing_);
     }
-    daemon_.emplace(root_.executable(), std::vector<std::string>{}, environment);
+    daemon_.emplace(root_.executable(), std::vector<std::string>{}, environment,
+                    working_directory_);
 }
 
 std::string InstrumentRig::count_file() const {

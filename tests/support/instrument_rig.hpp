@@ -56,6 +56,8 @@ public:
     SimInstrument& add_instrument(const std::string& tty, std::uint32_t serial,
                                   std::uint32_t unit_type, const std::vector<std::string>& extra = {},
                                   bool present = false);
+    // The daemon's working directory (by default the test's); before start_daemon.
+    void set_working_directory(std::string directory) { working_directory_ = std::move(directory); }
     void start_daemon();
 
     DaemonRoot& root() { return root_; }
@@ -78,6 +80,7 @@ private:
     std::unique_ptr<UbusRig> bus_;
     std::optional<ChildProcess> daemon_;
     std::string timing_;
+    std::string working_directory_;
 };
 
 }  // namespace voxapp::test

@@ -28,11 +28,13 @@ constexpr const char* kUsage =
     "  --user NAME         digest user (default admin)\n"
     "  --password TEXT     digest password (default camera-pass)\n"
     "  --ready-file PATH   write the port number to PATH once listening\n"
+    "  --mac MAC           MAC address reported to discovery (default 02:00:00:11:22:33)\n"
+    "  --discovery         answer discovery probes on the interface of --address\n"
     "  --recording S E     a recording from S to E (seconds since 1970, UTC); repeatable\n"
     "  --no-console        ignore standard input; run until SIGINT or SIGTERM\n"
     "Console (one command a line): status N (0: off) | delay MS | malformed on|off |\n"
     "  drop on|off | oversize BYTES | recording S E | clear-recordings | writes | requests |\n"
-    "  channel | zone | quit\n";
+    "  channel | zone | password TEXT | activated TEXT | advertise IP | probes | quit\n";
 
 volatile sig_atomic_t stop_requested = 0;
 
@@ -88,6 +90,14 @@ bool command(SimCamera& camera, std::vector<SimRecording>& recordings, const std
             std::printf("%s %s\n%s\n", write.method.c_str(), write.path.c_str(),
                         write.body.c_str());
         }
+    } else if (verb == "password" && !first.empty()) {
+        camera.set_password(first);
+    } else if (verb == "activated" && !first.empty()) {
+        camera.set_activated(first);
+    } else if (verb == "advertise" && !first.empty()) {
+        camera.set_advertised_address(first);
+    } else if (verb == "probes") {
+        std::printf("%zu %s\n", camera.probes(), camera.last_probe_id().c_str());
     } else if (verb == "requests") {
         std::printf("%zu\n", camera.requests());
     } else if (verb == "channel") {
@@ -119,6 +129,10 @@ int main(int argc, char** argv) {
             options.user = argv[++i];
         } else if (word == "--password" && has_value) {
             options.password = argv[++i];
+        } else if (word == "--mac" && has_value) {
+            options.mac = argv[++i];
+        } else if (word == "--discovery") {
+            options.discovery = true;
         } else if (word == "--ready-file" && has_value) {
             ready_file = argv[++i];
         } else if (word == "--recording" && i + 2 < argc && recording(argv[i + 1], argv[i + 2])) {

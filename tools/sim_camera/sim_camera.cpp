@@ -78,6 +78,38 @@ struct SimCamera::Connection {
     bool close_after_output = false;
 };
 
+namespace {
+
+constexpr const char* kSearchGroup = "239.255.255.250";
+constexpr std::uint16_t kSearchPort = 37020;
+
+// A UDP socket on the search port that joined the search group on the interface of `local`.
+Result<int> open_discovery_socket(in_addr local) {
+    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        return Error::from_errno(errno);
+    }
+    const int yes = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    sockaddr_in any{};
+    any.sin_family = AF_INET;
+    any.sin_port = htons(kSearchPort);
+    any.sin_addr.s_addr = htonl(INADDR_ANY);
+    ip_mreq membership{};
+    inet_pton(AF_INET, kSearchGroup, &membership.imr_multiaddr);
+    membership.imr_interface = local;
+    if (bind(fd, reinterpret_cast<sockaddr*>(&any), sizeof any) != 0 ||
+        setsockopt(fd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &membership, sizeof membership) != 0) {
+        const int error = errno;
+        close(fd);
+        return Error::from_errno(error);
+    }
+    return fd;
+}
+
+
+}  // namespace
+
 Result<std::unique_ptr<SimCamera>> SimCamera::start(const Options& options) {
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0) {
@@ -106,19 +138,31 @@ Result<std::unique_ptr<SimCamera>> SimCamera::start(const Options& options) {
         close(fd);
         return Error::from_errno(error);
     }
+    int discovery_fd = -1;
+    if (options.discovery) {
+        auto opened = open_discovery_socket(address.sin_addr);
+        if (!opened) {
+            close(fd);
+            close(wake[0]);
+            close(wake[1]);
+            return opened.error();
+        }
+        discovery_fd = *opened;
+    }
     std::unique_ptr<SimCamera> camera(
-        new SimCamera(options, fd, wake[0], wake[1], ntohs(address.sin_port)));
+        new SimCamera(options, fd, wake[0], wake[1], ntohs(address.sin_port), discovery_fd));
     camera->thread_ = std::thread([raw = camera.get()] { raw->run(); });
     return camera;
 }
 
 SimCamera::SimCamera(Options options, int listen_fd, int wake_read, int wake_write,
-                     std::uint16_t port)
+                     std::uint16_t port, int discovery_fd)
     : options_(std::move(options)),
       listen_fd_(listen_fd),
       wake_read_(wake_read),
       wake_write_(wake_write),
       port_(port),
+      discovery_fd_(discovery_fd),
       auth_(options_.serial_number, options_.user, options_.password),
       channel_xml_(default_channel_xml()) {}
 
@@ -130,8 +174,73 @@ SimCamera::~SimCamera() {
         thread_.join();
     }
     close(listen_fd_);
+    if (discovery_fd_ >= 0) {
+        close(discovery_fd_);
+    }
     close(wake_read_);
     close(wake_write_);
+}
+
+void SimCamera::set_password(const std::string& password) {
+    std::lock_guard lock(mutex_);
+    auth_ = DigestAuth(options_.serial_number, options_.user, password);
+}
+
+void SimCamera::set_activated(const std::string& text) {
+    std::lock_guard lock(mutex_);
+    activated_ = text;
+}
+
+void SimCamera::set_advertised_address(const std::string& address) {
+    std::lock_guard lock(mutex_);
+    advertised_address_ = address;
+}
+
+void SimCamera::set_raw_discovery_answer(const std::string& datagram) {
+    std::lock_guard lock(mutex_);
+    raw_discovery_answer_ = datagram;
+}
+
+std::string SimCamera::last_probe_id() const {
+    std::lock_guard lock(mutex_);
+    return last_probe_id_;
+}
+
+void SimCamera::answer_probe() {
+    char buffer[4096];
+    sockaddr_in sender{};
+    socklen_t length = sizeof sender;
+    const ssize_t received = recvfrom(discovery_fd_, buffer, sizeof buffer - 1, 0,
+                                      reinterpret_cast<sockaddr*>(&sender), &length);
+    if (received <= 0) {
+        return;
+    }
+    const std::string probe(buffer, static_cast<std::size_t>(received));
+    if (probe.find("<Probe>") == std::string::npos) {
+        return;
+    }
+    std::string answer;
+    {
+        std::lock_guard lock(mutex_);
+        last_probe_id_ = element(probe, "Uuid");
+        const std::string address =
+            advertised_address_.empty() ? options_.address : advertised_address_;
+        answer = !raw_discovery_answer_.empty()
+                     ? raw_discovery_answer_
+                     : "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<ProbeMatch>\n<Uuid>" +
+                           last_probe_id_ +
+                           "</Uuid>\n<Types>inquiry</Types>\n<DeviceType>139</DeviceType>\n"
+                           "<DeviceSN>" +
+                           options_.serial_number + "</DeviceSN>\n<MAC>" + options_.mac +
+                           "</MAC>\n<IPv4Address>" + address +
+                           "</IPv4Address>\n<IPv4SubnetMask>255.255.255.0</IPv4SubnetMask>\n"
+                           "<HttpPort>" +
+                           std::to_string(port_) + "</HttpPort>\n<Activated>" + activated_ +
+                           "</Activated>\n</ProbeMatch>";
+    }
+    ++probes_;
+    (void)sendto(discovery_fd_, answer.data(), answer.size(), MSG_NOSIGNAL,
+                 reinterpret_cast<const sockaddr*>(&sender), length);
 }
 
 void SimCamera::set_recordings(std::vector<SimRecording> recordings) {
@@ -188,6 +297,8 @@ void SimCamera::run() {
         fds.clear();
         fds.push_back({wake_read_, POLLIN, 0});
         fds.push_back({listen_fd_, POLLIN, 0});
+        // poll ignores a negative descriptor, so the slot exists with or without discovery.
+        fds.push_back({discovery_fd_, POLLIN, 0});
         const auto now = Clock::now();
         int timeout = -1;
         for (auto& [fd, connection] : connections) {
@@ -216,7 +327,10 @@ void SimCamera::run() {
                 break;
             }
         }
-        for (std::size_t i = 2; i < fds.size(); ++i) {
+        if ((fds[2].revents & POLLIN) != 0) {
+            answer_probe();
+        }
+        for (std::size_t i = 3; i < fds.size(); ++i) {
             auto found = connections.find(fds[i].fd);
             Connection& connection = found->second;
             bool keep = true;
@@ -325,6 +439,7 @@ bool SimCamera::serve_input(Connection& connection) {
                            "\r\nContent-Type: " + reply.content_type +
                            "\r\nContent-Length: " + std::to_string(reply.body.size()) + "\r\n";
         if (reply.challenge) {
+            std::lock_guard lock(mutex_);
             text += "WWW-Authenticate: " + auth_.challenge() + "\r\n";
         }
         auto connection_header = request.headers.find("connection");
@@ -360,8 +475,11 @@ SimCamera::Reply SimCamera::answer(const Request& request) {
     ++requests_;
     const int forced = forced_status_;
     auto authorization = request.headers.find("authorization");
-    if (forced == 401 || authorization == request.headers.end() ||
-        !auth_.verify(authorization->second, request.method)) {
+    const auto proven = [&] {
+        std::lock_guard lock(mutex_);
+        return auth_.verify(authorization->second, request.method);
+    };
+    if (forced == 401 || authorization == request.headers.end() || !proven()) {
         return Reply{401, "text/plain", "Unauthorized", true};
     }
     if (request.method == "PUT" || request.method == "POST") {

@@ -45,6 +45,9 @@ public:
         std::string password = "camera-pass";
         std::string serial_number = "SIM0000000001";
         std::string mac = "02:00:00:11:22:33";
+        // Answer discovery probes sent to the vendor's search group, on the interface that
+        // holds `address`.
+        bool discovery = false;
     };
 
     // Binds and starts the server thread. Error: errno of socket, bind or listen.
@@ -65,6 +68,17 @@ public:
     void set_malformed_xml(bool on) { malformed_ = on; }
     void set_drop_connections(bool on) { drop_ = on; }
     void set_oversize_body(std::size_t bytes) { oversize_ = bytes; }
+
+    // A new password: requests must prove it from now on.
+    void set_password(const std::string& password);
+    // Discovery answers: the <Activated> text, the address advertised (empty: `address`), or a
+    // whole raw answer sent instead (empty: off).
+    void set_activated(const std::string& text);
+    void set_advertised_address(const std::string& address);
+    void set_raw_discovery_answer(const std::string& datagram);
+    // Probes received so far, and the id of the latest.
+    std::size_t probes() const { return probes_; }
+    std::string last_probe_id() const;
 
     void set_recordings(std::vector<SimRecording> recordings);
     void set_channel_xml(std::string xml);
@@ -88,8 +102,10 @@ private:
         bool challenge = false;
     };
 
-    SimCamera(Options options, int listen_fd, int wake_read, int wake_write, std::uint16_t port);
+    SimCamera(Options options, int listen_fd, int wake_read, int wake_write, std::uint16_t port,
+              int discovery_fd);
     void run();
+    void answer_probe();
     void accept_all();
     // False when the connection is finished.
     bool serve_input(Connection& connection);
@@ -104,7 +120,7 @@ private:
     const int wake_read_;
     const int wake_write_;
     const std::uint16_t port_;
-    const DigestAuth auth_;
+    const int discovery_fd_;
     std::thread thread_;
     std::atomic<bool> stopping_{false};
 
@@ -114,8 +130,14 @@ private:
     std::atomic<bool> drop_{false};
     std::atomic<std::size_t> oversize_{0};
     std::atomic<std::size_t> requests_{0};
+    std::atomic<std::size_t> probes_{0};
 
     mutable std::mutex mutex_;
+    DigestAuth auth_;
+    std::string activated_ = "true";
+    std::string advertised_address_;
+    std::string raw_discovery_answer_;
+    std::string last_probe_id_;
     std::vector<SimRecording> recordings_;
     std::string channel_xml_;
     std::string time_zone_ = "CST+0:00:00";

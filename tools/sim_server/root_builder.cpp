@@ -78,11 +78,19 @@ Status build_root(const RootOptions& options) {
     if (!fs::is_regular_file(options.daemon, error)) {
         return Error::owned("no daemon binary at " + options.daemon);
     }
-    for (const char* directory : {"root/app/cert", "etc/config", "etc/init.d", "var/log", "tmp"}) {
+    for (const char* directory :
+         {"root/app/cert", "etc/config", "etc/init.d", "var/log", "tmp", "dev"}) {
         fs::create_directories(root / directory, error);
         if (error) {
             return Error::owned("cannot create " + (root / directory).string() + ": " +
                                 error.message());
+        }
+    }
+    // Camera and probe ids come from the kernel's random source, looked for under the root.
+    if (!fs::exists(root / "dev/urandom", error)) {
+        fs::create_symlink("/dev/urandom", root / "dev/urandom", error);
+        if (error) {
+            return Error::owned("cannot link dev/urandom: " + error.message());
         }
     }
     fs::copy_file(options.daemon, app / "voxapp", fs::copy_options::overwrite_existing, error);
