@@ -64,8 +64,9 @@ int main(int argc, char** argv) {
         }
     }
     auto loop = *EventLoop::create();
-    auto clients = *ClientService::create(std::shared_ptr<EventDispatcher>(*EventDispatcher::create()),
-                                          *InMemoryClientStore::create());
+    auto clients =
+        *ClientService::create(std::shared_ptr<EventDispatcher>(*EventDispatcher::create()),
+                               *InMemoryClientStore::create());
     (void)clients->set_credentials(1, test::FtpRig::kUser, "bench-pass");
     auto publisher = *CurlFtpFilePublisher::create(clients, loop, nullptr, (*ftp)->address());
 
@@ -85,10 +86,10 @@ int main(int argc, char** argv) {
             return 1;
         }
 
-        const std::string command = "curl -s -f -T " + single_quoted(local) + " -u " +
-                                    single_quoted(std::string(test::FtpRig::kUser) + ":bench-pass") +
-                                    " " + single_quoted("ftp://" + (*ftp)->address() + "/C" +
-                                                        std::to_string(run) + ".MP4");
+        const std::string command =
+            "curl -s -f -T " + single_quoted(local) + " -u " +
+            single_quoted(std::string(test::FtpRig::kUser) + ":bench-pass") + " " +
+            single_quoted("ftp://" + (*ftp)->address() + "/C" + std::to_string(run) + ".MP4");
         const auto plain_start = Clock::now();
         const int status = std::system(command.c_str());
         plain.push_back(std::chrono::duration<double>(Clock::now() - plain_start).count());

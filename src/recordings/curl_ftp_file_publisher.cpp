@@ -81,8 +81,8 @@ void CurlFtpFilePublisher::publish(std::uint32_t client_id, const std::string& l
     local_size_ = static_cast<std::uint64_t>(info.st_size);
     busy_ = true;
 
-    auto account = clients_ ? clients_->credentials(client_id) : Result<ClientCredentials>(
-                                                                     Error::fixed("No clients"));
+    auto account = clients_ ? clients_->credentials(client_id)
+                            : Result<ClientCredentials>(Error::fixed("No clients"));
     credentials_ = account ? account->user_name + ":" + account->password : std::string();
     if (credentials_.empty()) {
         finish(Error::fixed("Failed to get client credentials"));
@@ -177,16 +177,16 @@ void CurlFtpFilePublisher::on_exit(int exit_code) {
             if (exit_code == 0) {
                 rename();
             } else {
-                finish(Error::owned("Curl upload failed with exit code " +
-                                    std::to_string(exit_code)));
+                finish(
+                    Error::owned("Curl upload failed with exit code " + std::to_string(exit_code)));
             }
             return;
         case State::renaming:
             if (exit_code == 0) {
                 finish(Status());
             } else {
-                finish(Error::owned("Curl rename failed with exit code " +
-                                    std::to_string(exit_code)));
+                finish(
+                    Error::owned("Curl rename failed with exit code " + std::to_string(exit_code)));
             }
             return;
         case State::idle:

@@ -40,8 +40,7 @@ public:
     const std::string& info_file_path() const { return info_path_; }
 
     CurlFtpFilePublisher(std::shared_ptr<ClientService> clients, ProcessRunner runner,
-                         std::shared_ptr<Logger> logger, std::string server,
-                         std::string info_path);
+                         std::shared_ptr<Logger> logger, std::string server, std::string info_path);
 
 private:
     void check_remote_size();

@@ -38,8 +38,7 @@ std::optional<RecordingRequest> merge_requests(const RecordingRequest& earlier,
     return result;
 }
 
-void insert_request(std::deque<RecordingRequest>& queue, RecordingRequest request,
-                    TimePoint now) {
+void insert_request(std::deque<RecordingRequest>& queue, RecordingRequest request, TimePoint now) {
     queue.push_back(std::move(request));
     std::stable_sort(queue.begin(), queue.end(),
                      [](const RecordingRequest& a, const RecordingRequest& b) {

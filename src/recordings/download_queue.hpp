@@ -31,7 +31,6 @@ std::optional<RecordingRequest> merge_requests(const RecordingRequest& earlier,
                                                const RecordingRequest& later, TimePoint now);
 
 // Appends `request`, sorts the queue by wanted start and merges neighbours from the front.
-void insert_request(std::deque<RecordingRequest>& queue, RecordingRequest request,
-                    TimePoint now);
+void insert_request(std::deque<RecordingRequest>& queue, RecordingRequest request, TimePoint now);
 
 }  // namespace voxapp

@@ -49,12 +49,11 @@ void OpenRtspRecordingDownloader::download(const RecordingDownloadRequest& reque
         return;
     }
     if (logger_) {
-        logger_->info("[OpenRtspRecordingDownloader] Starting download: " + masked_url(request.url) +
-                      " to " + request.output_path + " for " +
-                      std::to_string(request.duration_seconds) +
-                      " seconds. Framerate: " + std::to_string(request.frame_rate) +
-                      " Resolution: " + std::to_string(request.width) + "x" +
-                      std::to_string(request.height));
+        logger_->info(
+            "[OpenRtspRecordingDownloader] Starting download: " + masked_url(request.url) + " to " +
+            request.output_path + " for " + std::to_string(request.duration_seconds) +
+            " seconds. Framerate: " + std::to_string(request.frame_rate) +
+            " Resolution: " + std::to_string(request.width) + "x" + std::to_string(request.height));
     }
     output_path_ = request.output_path;
     completion_ = std::move(completion);

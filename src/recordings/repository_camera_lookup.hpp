@@ -19,7 +19,8 @@ public:
             return camera.error();
         }
         auto credential = camera->credentials();
-        return RecordingCamera{camera->ip(), credential ? std::optional(*credential) : std::nullopt};
+        return RecordingCamera{camera->ip(),
+                               credential ? std::optional(*credential) : std::nullopt};
     }
 
 private:

@@ -32,8 +32,8 @@ Result<std::shared_ptr<TransferRecordingService>> TransferRecordingService::crea
         return Error::fixed("Failed to create download directory");
     }
     if (collaborators.storage_space) {
-        const Status budget = collaborators.storage_space->set_directory(usb_directory ? directory
-                                                                                       : "");
+        const Status budget =
+            collaborators.storage_space->set_directory(usb_directory ? directory : "");
         if (!budget) {
             return budget.error();
         }
@@ -68,27 +68,29 @@ Status TransferRecordingService::request_recording(const Uuid& camera, std::uint
     }
     std::unique_ptr<CameraDriver> made = c_.drivers->create(found->ip, *found->credential);
     CameraDriver* driver = made.get();
-    // A newer request for the same camera replaces the older clock query: its answer would be
-    // the same.
-    time_queries_[camera.to_string()] = std::move(made);
+    // One query per request: replacing an earlier query for the same camera would drop that
+    // request after it was accepted.
+    const std::uint64_t query = next_time_query_++;
+    time_queries_[query] = std::move(made);
     const std::string file_name = recording_file_name(unit, range.start());
     lock.unlock();
-    driver->get_time([weak = weak(), camera, client_id, range,
-                      file_name](CameraResult<TimePoint> time) {
-        if (auto self = weak.lock()) {
-            self->on_camera_time(camera, client_id, range, file_name, std::move(time));
-        }
-    });
+    driver->get_time(
+        [weak = weak(), query, camera, client_id, range, file_name](CameraResult<TimePoint> time) {
+            if (auto self = weak.lock()) {
+                self->on_camera_time(query, camera, client_id, range, file_name, std::move(time));
+            }
+        });
     return {};
 }
 
-void TransferRecordingService::on_camera_time(const Uuid& camera, std::uint32_t client_id,
-                                              const TimeRange& range, const std::string& file_name,
+void TransferRecordingService::on_camera_time(std::uint64_t query, const Uuid& camera,
+                                              std::uint32_t client_id, const TimeRange& range,
+                                              const std::string& file_name,
                                               CameraResult<TimePoint> time) {
     std::unique_ptr<CameraDriver> finished;
     std::lock_guard lock(mutex_);
     // The driver is running this completion: keep it alive until the completion returns.
-    if (auto entry = time_queries_.find(camera.to_string()); entry != time_queries_.end()) {
+    if (auto entry = time_queries_.find(query); entry != time_queries_.end()) {
         finished = std::move(entry->second);
         time_queries_.erase(entry);
     }
@@ -120,8 +122,9 @@ void TransferRecordingService::download_step() {
         return;
     }
     const TimePoint now = system_now();
-    const auto due = std::find_if(downloads_.begin(), downloads_.end(),
-                                  [now](const RecordingRequest& r) { return r.next_attempt <= now; });
+    const auto due =
+        std::find_if(downloads_.begin(), downloads_.end(),
+                     [now](const RecordingRequest& r) { return r.next_attempt <= now; });
     if (due == downloads_.end()) {
         return;
     }
@@ -144,9 +147,8 @@ void TransferRecordingService::download_step() {
         return;
     }
     const TimeRange wanted = request.wanted;
-    current_download_ =
-        CurrentDownload{std::move(request), c_.drivers->create(found->ip, *found->credential),
-                        std::nullopt};
+    current_download_ = CurrentDownload{
+        std::move(request), c_.drivers->create(found->ip, *found->credential), std::nullopt};
     CameraDriver* driver = current_download_->driver.get();
     lock.unlock();
     driver->search_recordings(
@@ -220,8 +222,8 @@ void TransferRecordingService::on_search(CameraResult<std::vector<RecordingSegme
     RecordingSegment chosen{wanted, std::move(uri)};
     current_download_->segment = chosen;
     const std::string local_path = directory_ + "/" + request.file_name;
-    c_.logger->info(tagged("Downloading: ") + request.file_name + " from url: " +
-                    chosen.playback_uri);
+    c_.logger->info(tagged("Downloading: ") + request.file_name +
+                    " from url: " + chosen.playback_uri);
     c_.logger->debug(tagged("Time range: ") + chosen.range.to_string());
     CameraDriver* driver = current_download_->driver.get();
     lock.unlock();
@@ -260,9 +262,10 @@ void TransferRecordingService::on_download(CameraOutcome outcome) {
     uploads_.push_back(UploadItem{request.client_id, local_path,
                                   remote_file_name(request.file_name, id), 0, system_now(),
                                   request.wanted.start()});
-    std::stable_sort(uploads_.begin(), uploads_.end(), [](const UploadItem& a, const UploadItem& b) {
-        return a.recording_start < b.recording_start;
-    });
+    std::stable_sort(uploads_.begin(), uploads_.end(),
+                     [](const UploadItem& a, const UploadItem& b) {
+                         return a.recording_start < b.recording_start;
+                     });
 }
 
 void TransferRecordingService::upload_step() {
@@ -271,8 +274,9 @@ void TransferRecordingService::upload_step() {
         return;
     }
     const TimePoint now = system_now();
-    const auto due = std::find_if(uploads_.begin(), uploads_.end(),
-                                  [now](const UploadItem& item) { return item.next_attempt <= now; });
+    const auto due = std::find_if(uploads_.begin(), uploads_.end(), [now](const UploadItem& item) {
+        return item.next_attempt <= now;
+    });
     if (due == uploads_.end()) {
         return;
     }
@@ -350,8 +354,9 @@ void TransferRecordingService::on_storage_unmounted(const MountedStorage& storag
     if (storage.mount_point + "/camera" != directory_) {
         return;
     }
-    auto left = c_.storage_lister ? c_.storage_lister->list_by_kind(StorageKind::USB)
-                                  : Result<std::vector<MountedStorage>>(std::vector<MountedStorage>{});
+    auto left = c_.storage_lister
+                    ? c_.storage_lister->list_by_kind(StorageKind::USB)
+                    : Result<std::vector<MountedStorage>>(std::vector<MountedStorage>{});
     (void)set_storage_locked(left && !left->empty() ? left->front().mount_point : std::string());
 }
 

@@ -31,8 +31,9 @@ namespace voxapp {
 // every driver and publisher completion run on the event loop's thread. One mutex guards the
 // state; drivers and the publisher are called with it released, since their completions may
 // run at once. Completions that arrive after the service is gone are ignored.
-class TransferRecordingService final : public RecordingRequester,
-                                       public std::enable_shared_from_this<TransferRecordingService> {
+class TransferRecordingService final
+    : public RecordingRequester,
+      public std::enable_shared_from_this<TransferRecordingService> {
 public:
     struct Collaborators {
         std::shared_ptr<CameraLookup> cameras;
@@ -87,8 +88,9 @@ private:
         std::optional<RecordingSegment> segment;
     };
 
-    void on_camera_time(const Uuid& camera, std::uint32_t client_id, const TimeRange& range,
-                        const std::string& file_name, CameraResult<TimePoint> time);
+    void on_camera_time(std::uint64_t query, const Uuid& camera, std::uint32_t client_id,
+                        const TimeRange& range, const std::string& file_name,
+                        CameraResult<TimePoint> time);
     void download_step();
     void upload_step();
     void on_search(CameraResult<std::vector<RecordingSegment>> found);
@@ -108,8 +110,9 @@ private:
     std::deque<UploadItem> uploads_;
     std::optional<CurrentDownload> current_download_;
     std::optional<UploadItem> current_upload_;
-    // Drivers asking cameras for their clocks, by camera id text.
-    std::map<std::string, std::unique_ptr<CameraDriver>> time_queries_;
+    // Drivers asking cameras for their clocks, one per request.
+    std::map<std::uint64_t, std::unique_ptr<CameraDriver>> time_queries_;
+    std::uint64_t next_time_query_ = 0;
 };
 
 }  // namespace voxapp

@@ -20,8 +20,13 @@ TimeRange range(std::int64_t from_s, std::int64_t to_s) {
 
 RecordingRequest request(std::int64_t from_s, std::int64_t to_s, std::uint32_t client = 1,
                          const char* camera = "00000000-0000-0000-0000-000000000001") {
-    return RecordingRequest{*Uuid::parse(camera), client, range(from_s, to_s), range(from_s, to_s),
-                            "F" + std::to_string(from_s) + ".MP4", 0, kT0};
+    return RecordingRequest{*Uuid::parse(camera),
+                            client,
+                            range(from_s, to_s),
+                            range(from_s, to_s),
+                            "F" + std::to_string(from_s) + ".MP4",
+                            0,
+                            kT0};
 }
 
 TEST(DownloadQueueTest, MergesOnlyCloseRequestsOfOneCameraAndClient) {
@@ -41,8 +46,8 @@ TEST(DownloadQueueTest, MergesOnlyCloseRequestsOfOneCameraAndClient) {
         {"union up to the 10 % pad", request(0, 1000), request(600, 1100), true},
         {"union beyond the 10 % pad", request(0, 1000), request(600, 1101), false},
         {"other client", request(0, 50), request(10, 60, 2), false},
-        {"other camera", request(0, 50),
-         request(10, 60, 1, "00000000-0000-0000-0000-000000000002"), false},
+        {"other camera", request(0, 50), request(10, 60, 1, "00000000-0000-0000-0000-000000000002"),
+         false},
         {"touching only", request(0, 50), request(50, 60), false},
     };
     for (const Case& c : cases) {

@@ -47,7 +47,8 @@ std::string file_text(const std::string& path) {
 }
 
 // The lines of `table` except those of `user`, then `entry`.
-std::string with_entry(const std::string& table, const std::string& user, const std::string& entry) {
+std::string with_entry(const std::string& table, const std::string& user,
+                       const std::string& entry) {
     std::istringstream lines(table);
     std::string out;
     for (std::string line; std::getline(lines, line);) {
@@ -89,9 +90,8 @@ Result<std::unique_ptr<FtpRig>> FtpRig::start(const std::string& password, std::
     std::ofstream(rig->dir_ + "/passwd")
         << with_entry(file_text("/etc/passwd"), kUser,
                       std::string(kUser) + ":x:65534:65534::" + rig->home_ + ":/bin/sh");
-    std::ofstream(rig->dir_ + "/shadow")
-        << with_entry(file_text("/etc/shadow"), kUser,
-                      std::string(kUser) + ":" + hash + ":19000:0:99999:7:::");
+    std::ofstream(rig->dir_ + "/shadow") << with_entry(
+        file_text("/etc/shadow"), kUser, std::string(kUser) + ":" + hash + ":19000:0:99999:7:::");
     std::ofstream(rig->dir_ + "/vsftpd.conf")
         << "listen=YES\nlisten_address=127.0.0.1\nlisten_port=" << port
         << "\nlocal_enable=YES\nwrite_enable=YES\nlocal_umask=022\nchroot_local_user=YES\n"
@@ -101,8 +101,8 @@ Result<std::unique_ptr<FtpRig>> FtpRig::start(const std::string& password, std::
         << "\nbackground=NO\nsecure_chroot_dir=" << rig->dir_ << "/empty\n"
         << "xferlog_enable=NO\nvsftpd_log_file=" << rig->dir_ << "/vsftpd.log\n";
     if (max_rate > 0) {
-        std::ofstream(rig->dir_ + "/vsftpd.conf", std::ios::app) << "local_max_rate=" << max_rate
-                                                                << "\n";
+        std::ofstream(rig->dir_ + "/vsftpd.conf", std::ios::app)
+            << "local_max_rate=" << max_rate << "\n";
     }
     const Status launched = rig->launch();
     if (!launched) {

@@ -56,12 +56,12 @@ bool vsftpd_available();
 }  // namespace voxapp::test
 
 // Skips the test when vsftpd is missing, or fails it in CI.
-#define VOXAPP_REQUIRE_VSFTPD()                                                  \
-    do {                                                                         \
-        if (!::voxapp::test::vsftpd_available()) {                               \
-            if (::voxapp::test::isolation_is_required()) {                       \
-                FAIL() << "vsftpd is not installed (run scripts/setup.sh)";      \
-            }                                                                    \
-            GTEST_SKIP() << "vsftpd is not installed (run scripts/setup.sh)";    \
-        }                                                                        \
+#define VOXAPP_REQUIRE_VSFTPD()                                               \
+    do {                                                                      \
+        if (!::voxapp::test::vsftpd_available()) {                            \
+            if (::voxapp::test::isolation_is_required()) {                    \
+                FAIL() << "vsftpd is not installed (run scripts/setup.sh)";   \
+            }                                                                 \
+            GTEST_SKIP() << "vsftpd is not installed (run scripts/setup.sh)"; \
+        }                                                                     \
     } while (false)

@@ -75,8 +75,8 @@ void write_all(const std::string& bytes) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    const std::vector<std::string> fixed = {"-4", "-w", "", "-h", "", "-f", "", "-b", "1048576",
-                                            "-p", "554", "-d", "", "-t", ""};
+    const std::vector<std::string> fixed = {"-4",      "-w", "",    "-h", "", "-f", "", "-b",
+                                            "1048576", "-p", "554", "-d", "", "-t", ""};
     if (argc != static_cast<int>(fixed.size()) + 1) {
         return 92;
     }
@@ -93,8 +93,8 @@ int main(int argc, char** argv) {
 
     const int run = std::atoi(read_all(program + ".count").c_str()) + 1;
     std::ofstream(program + ".count", std::ios::trunc) << run << '\n';
-    std::ofstream(program + ".calls", std::ios::app) << "-d " << duration << ' ' << escaped(url)
-                                                      << '\n';
+    std::ofstream(program + ".calls", std::ios::app)
+        << "-d " << duration << ' ' << escaped(url) << '\n';
 
     bool expected = false;
     const std::string expected_url = read_all(program + ".url", &expected);

@@ -72,8 +72,8 @@ protected:
 
         auto store = InMemoryClientStore::create();
         ASSERT_TRUE(store);
-        clients_ = *ClientService::create(std::shared_ptr<EventDispatcher>(*EventDispatcher::create()),
-                                          *store);
+        clients_ = *ClientService::create(
+            std::shared_ptr<EventDispatcher>(*EventDispatcher::create()), *store);
         ASSERT_TRUE(clients_->set_credentials(kClient, test::FtpRig::kUser, kHostile));
     }
     void TearDown() override {
@@ -89,12 +89,17 @@ protected:
         auto publisher = CurlFtpFilePublisher::create(clients_, loop_, logger_, ftp_->address());
         ASSERT_TRUE(publisher);
         TransferRecordingService::Collaborators collaborators{
-            std::make_shared<OneCamera>(), drivers_, std::move(*publisher), nullptr,
-            std::make_shared<VideoIdCounter>(root_ / "root/app/lastVideoId"), nullptr, logger_};
+            std::make_shared<OneCamera>(),
+            drivers_,
+            std::move(*publisher),
+            nullptr,
+            std::make_shared<VideoIdCounter>(root_ / "root/app/lastVideoId"),
+            nullptr,
+            logger_};
         TransferRecordingService::Timing timing;
         timing.retry_delay = 300ms;
-        auto service = TransferRecordingService::create(
-            collaborators, system_path("/tmp/camera"), false, timing);
+        auto service = TransferRecordingService::create(collaborators, system_path("/tmp/camera"),
+                                                        false, timing);
         ASSERT_TRUE(service) << service.error().message();
         service_ = *service;
         auto timer = Timer::create(50, 50, [this] { service_->tick(); });
@@ -126,7 +131,8 @@ protected:
         return false;
     }
     bool wait_for_log(const std::string& part, std::chrono::milliseconds bound = 20s) {
-        return test::poll_until(loop_, [&] { return logged(part); }, bound);
+        return test::poll_until(
+            loop_, [&] { return logged(part); }, bound);
     }
 
     test::TempDir root_;
@@ -219,8 +225,7 @@ TEST_F(RecordingTransferTest, AcceptsAPartialRecordingOnTheFifthAttempt) {
                        range.to_string()));
     EXPECT_EQ(read_file(ftp_->home() + "/" + remote_file_name(file_name, 1)), "partial recording");
     // The whole wanted range is asked for, from its start.
-    EXPECT_EQ(read_file(rtsp_client_ + ".calls"),
-              "-d 60 " + expected_url(range) + "\n");
+    EXPECT_EQ(read_file(rtsp_client_ + ".calls"), "-d 60 " + expected_url(range) + "\n");
 }
 
 TEST_F(RecordingTransferTest, RequestsForUnknownCamerasAreRefusedAndFutureRangesWait) {
@@ -234,10 +239,12 @@ TEST_F(RecordingTransferTest, RequestsForUnknownCamerasAreRefusedAndFutureRanges
     const TimePoint now = system_now();
     const TimeRange future = *TimeRange::create(now - 10 * kSecond, now + 3600 * kSecond);
     ASSERT_TRUE(service_->request_recording(kCamera, kClient, kRouterUnit, future));
-    ASSERT_TRUE(wait_for_log("[RecordingService] Recording not ready yet, delaying first attempt by "));
+    ASSERT_TRUE(
+        wait_for_log("[RecordingService] Recording not ready yet, delaying first attempt by "));
     // Nothing is searched meanwhile.
     const std::size_t asked = camera_->requests();
-    (void)test::poll_until(loop_, [] { return false; }, 1s);
+    (void)test::poll_until(
+        loop_, [] { return false; }, 1s);
     EXPECT_EQ(camera_->requests(), asked);
 }
 

@@ -76,8 +76,8 @@ protected:
         ASSERT_TRUE(dispatcher);
         auto store = InMemoryClientStore::create();
         ASSERT_TRUE(store);
-        auto clients = ClientService::create(std::shared_ptr<EventDispatcher>(std::move(*dispatcher)),
-                                             *store);
+        auto clients =
+            ClientService::create(std::shared_ptr<EventDispatcher>(std::move(*dispatcher)), *store);
         ASSERT_TRUE(clients);
         clients_ = *clients;
         auto publisher = CurlFtpFilePublisher::create(clients_, loop_, logger_, ftp_->address());
@@ -115,8 +115,8 @@ TEST_F(FtpPublisherTest, UploadsResumesSkipsAndRestartsFromTheRemoteTemporaryFil
     EXPECT_EQ(read_file(ftp_->home() + "/F_VID1.MP4"), content);
     EXPECT_FALSE(std::filesystem::exists(ftp_->home() + "/F_VID1.MP4.tmp"));
     EXPECT_TRUE(logger_->contains("[CurlFtpFilePublisher] Starting new upload (300000 bytes)"));
-    EXPECT_TRUE(logger_->contains(
-        "[CurlFtpFilePublisher] Step 3: Renaming F_VID1.MP4.tmp to F_VID1.MP4"));
+    EXPECT_TRUE(
+        logger_->contains("[CurlFtpFilePublisher] Step 3: Renaming F_VID1.MP4.tmp to F_VID1.MP4"));
     EXPECT_FALSE(std::filesystem::exists(publisher_->info_file_path()));
 
     // Resume: the remote temporary file's bytes stay and only the rest is sent, so a first
@@ -138,8 +138,9 @@ TEST_F(FtpPublisherTest, UploadsResumesSkipsAndRestartsFromTheRemoteTemporaryFil
     ftp_->put("F_VID4.MP4.tmp", std::string(400'000, 'Z'));
     ASSERT_TRUE(publish(local, "F_VID4.MP4"));
     EXPECT_EQ(read_file(ftp_->home() + "/F_VID4.MP4"), content);
-    EXPECT_TRUE(logger_->contains("[CurlFtpFilePublisher] Remote file larger than local (400000 > "
-                                  "300000). Restarting upload."));
+    EXPECT_TRUE(
+        logger_->contains("[CurlFtpFilePublisher] Remote file larger than local (400000 > "
+                          "300000). Restarting upload."));
 }
 
 TEST_F(FtpPublisherTest, FailuresEndIdleWithTheirReason) {
@@ -234,8 +235,8 @@ protected:
 TEST_F(RtspDownloaderTest, HostileUrlAndPathReachTheClientIntactAndRunNothing) {
     MarkerGuard marker;
     RecordingDownloadRequest request;
-    request.url = "rtsp://admin:" + kHostile + "\n@192.168.1.64/Streaming/tracks/101?starttime=" +
-                  "20260101T100000Z";
+    request.url = "rtsp://admin:" + kHostile +
+                  "\n@192.168.1.64/Streaming/tracks/101?starttime=" + "20260101T100000Z";
     request.output_path = root_ / "x 'y' \"z\" $(touch MARK);.MP4";
     request.duration_seconds = 0;
     request.frame_rate = 5;
