@@ -1,6 +1,7 @@
-// The recording transfer from request to FTP file with real peers: the camera driver against
-// the simulated camera, the RTSP client's stand-in, curl and vsftpd, all in the test's own
-// network namespace, the service ticking on the event loop as in the daemon.
+// What the daemon's recording test cannot set up: requests the service refuses, requests for
+// one camera that arrive together, a range that ends in the future. With real peers: the camera
+// driver against the simulated camera, the RTSP client's stand-in, curl and vsftpd, all in the
+// test's own network namespace, the service ticking on the event loop as in the daemon.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -108,19 +109,10 @@ protected:
         ASSERT_TRUE(loop_.add(*timer_));
     }
 
-    // A range that ended a while ago on the camera's clock; recorded by a segment covering
-    // `covered` seconds of it.
+    // A range that ended a while ago on the camera's clock.
     TimeRange past_range(std::int64_t length_s) const {
         const TimePoint end = (system_now() / kSecond - 120) * kSecond;
         return *TimeRange::create(end - length_s * kSecond, end);
-    }
-    void record(const TimeRange& range, std::int64_t covered_s) {
-        camera_->set_recordings(
-            {sim::SimRecording{range.start() - 60 * kSecond, range.start() + covered_s * kSecond}});
-    }
-    std::string expected_url(const TimeRange& range) const {
-        return "rtsp://admin:" + kHostile + "@127.0.0.1:554/Streaming/tracks/101/?starttime=" +
-               format_time_point(range.start(), "%Y%m%dT%H%M%SZ");
     }
     bool logged(const std::string& part) const {
         for (const auto& text : logger_->texts()) {
@@ -150,102 +142,47 @@ protected:
     std::unique_ptr<Timer> timer_;
 };
 
-TEST_F(RecordingTransferTest, RetriesAFailedDownloadThenUploadsAndResumesACutUpload) {
-    // Slow enough (about 4 s for the file) to cut the upload while it runs; larger than what
-    // the sockets hold, so the cut loses data on the way.
-    ASSERT_NO_FATAL_FAILURE(start(2 * 1024 * 1024));
-    const TimeRange range = past_range(300);
-    record(range, 400);
-    std::string content(8 * 1024 * 1024, '\0');
-    for (std::size_t i = 0; i < content.size(); ++i) {
-        content[i] = static_cast<char>(i * 13 % 256);
-    }
-    write_file(rtsp_client_ + ".content", content);
-    write_file(rtsp_client_ + ".url", expected_url(range));
-    write_file(rtsp_client_ + ".exits", "3\n0\n");
-    const std::string file_name = recording_file_name(kRouterUnit, range.start());
-    const std::string local_path = root_ / ("tmp/camera/" + file_name);
-    const std::string remote_name = remote_file_name(file_name, 1);
+TEST_F(RecordingTransferTest, RefusesUnknownCamerasKeepsEveryAcceptedRequestAndWaitsForTheEnd) {
+    ASSERT_NO_FATAL_FAILURE(start());
+    const Uuid other = *Uuid::parse("6f1c2a3b-0000-4000-8000-000000000002");
+    const Status refused = service_->request_recording(other, kClient, kRouterUnit, past_range(10));
+    ASSERT_FALSE(refused);
+    EXPECT_EQ(refused.error().message(), "Camera not found");
 
-    ASSERT_TRUE(service_->request_recording(kCamera, kClient, kRouterUnit, range));
-
-    // First download: the client fails after writing half; nothing of it stays.
-    ASSERT_TRUE(wait_for_log("[RecordingService] Download failed: 3"));
-    EXPECT_FALSE(std::filesystem::exists(local_path));
-    EXPECT_TRUE(logged("[OpenRtspRecordingDownloader] Starting download: rtsp://admin:****@"));
-    EXPECT_FALSE(logged(kHostile));
-
-    // The retry after the delay succeeds and the upload starts; cut it while it runs.
-    ASSERT_TRUE(wait_for_log("[RecordingService] Starting upload: " + remote_name));
-    EXPECT_EQ(read_file(local_path), content);
-    const std::string temporary = ftp_->home() + "/" + remote_name + ".tmp";
+    // Two requests for one camera while its clock is being asked: both are kept.
+    const TimeRange first = past_range(10);
+    const TimeRange second =
+        *TimeRange::create(first.start() - 600 * kSecond, first.end() - 600 * kSecond);
+    camera_->set_recordings(
+        {sim::SimRecording{second.start() - 60 * kSecond, first.end() + 60 * kSecond}});
+    write_file(rtsp_client_ + ".content", "ten seconds");
+    ASSERT_TRUE(service_->request_recording(kCamera, kClient, kRouterUnit, first));
+    ASSERT_TRUE(service_->request_recording(kCamera, kClient, kRouterUnit, second));
     ASSERT_TRUE(test::poll_until(
         loop_,
         [&] {
-            std::error_code ec;
-            return std::filesystem::file_size(temporary, ec) >= 1024 * 1024 && !ec;
+            std::size_t done = 0;
+            for (const auto& text : logger_->texts()) {
+                done += text.starts_with("[RecordingService] Upload complete: ") ? 1 : 0;
+            }
+            return done == 2;
         },
         20s));
-    ftp_->stop();
-    ASSERT_TRUE(wait_for_log("[RecordingService] Upload failed: Curl upload failed"));
-    const auto cut_size = std::filesystem::file_size(temporary);
-    ASSERT_LT(cut_size, content.size());
-    ASSERT_TRUE(ftp_->restart());
-
-    ASSERT_TRUE(wait_for_log("[RecordingService] Upload complete: " + remote_name, 30s));
-    EXPECT_TRUE(logged("[CurlFtpFilePublisher] Resuming upload from "));
-    std::size_t new_uploads = 0;
-    for (const auto& text : logger_->texts()) {
-        new_uploads += text.starts_with("[CurlFtpFilePublisher] Starting new upload") ? 1 : 0;
+    for (const TimeRange& range : {first, second}) {
+        const std::string name = recording_file_name(kRouterUnit, range.start());
+        const std::string base = name.substr(0, name.size() - 4) + "_VID";
+        std::size_t found = 0;
+        for (const auto& entry : std::filesystem::directory_iterator(ftp_->home())) {
+            found += entry.path().filename().string().starts_with(base) ? 1 : 0;
+        }
+        EXPECT_EQ(found, 1u) << name;
     }
-    EXPECT_EQ(new_uploads, 1u);
-    EXPECT_EQ(read_file(ftp_->home() + "/" + remote_name), content);
-    EXPECT_FALSE(std::filesystem::exists(temporary));
-    // The local copy stays after the upload; the next id is stored.
-    EXPECT_TRUE(std::filesystem::exists(local_path));
-    EXPECT_EQ(read_file(root_ / "root/app/lastVideoId"), "2\n");
-    EXPECT_EQ(read_file(rtsp_client_ + ".count"), "2\n");
-}
-
-TEST_F(RecordingTransferTest, AcceptsAPartialRecordingOnTheFifthAttempt) {
-    ASSERT_NO_FATAL_FAILURE(start());
-    const TimeRange range = past_range(60);
-    record(range, 30);  // the camera holds only the first half
-    write_file(rtsp_client_ + ".content", "partial recording");
-    const std::string file_name = recording_file_name(kRouterUnit, range.start());
-
-    ASSERT_TRUE(service_->request_recording(kCamera, kClient, kRouterUnit, range));
-    ASSERT_TRUE(wait_for_log("[RecordingService] Upload complete: ", 30s));
-    std::size_t not_yet = 0;
-    for (const auto& text : logger_->texts()) {
-        not_yet += text.starts_with("[RecordingService] No full recording yet for: ") ? 1 : 0;
-    }
-    EXPECT_EQ(not_yet, 4u);
-    EXPECT_TRUE(logged("[RecordingService] Last attempt, using partial recording for: " +
-                       range.to_string()));
-    EXPECT_EQ(read_file(ftp_->home() + "/" + remote_file_name(file_name, 1)), "partial recording");
-    // The whole wanted range is asked for, from its start.
-    EXPECT_EQ(read_file(rtsp_client_ + ".calls"), "-d 60 " + expected_url(range) + "\n");
-}
-
-TEST_F(RecordingTransferTest, RequestsForUnknownCamerasAreRefusedAndFutureRangesWait) {
-    ASSERT_NO_FATAL_FAILURE(start());
-    const Uuid other = *Uuid::parse("6f1c2a3b-0000-4000-8000-000000000002");
-    const TimeRange past = past_range(10);
-    const Status refused = service_->request_recording(other, kClient, kRouterUnit, past);
-    ASSERT_FALSE(refused);
-    EXPECT_EQ(refused.error().message(), "Camera not found");
 
     const TimePoint now = system_now();
     const TimeRange future = *TimeRange::create(now - 10 * kSecond, now + 3600 * kSecond);
     ASSERT_TRUE(service_->request_recording(kCamera, kClient, kRouterUnit, future));
     ASSERT_TRUE(
         wait_for_log("[RecordingService] Recording not ready yet, delaying first attempt by "));
-    // Nothing is searched meanwhile.
-    const std::size_t asked = camera_->requests();
-    (void)test::poll_until(
-        loop_, [] { return false; }, 1s);
-    EXPECT_EQ(camera_->requests(), asked);
 }
 
 }  // namespace
