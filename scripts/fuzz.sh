@@ -21,7 +21,7 @@ harnesses=(command_fuzzer frame_parser_fuzzer)
 harnesses+=(settings_fuzzer uci_format_fuzzer mount_table_fuzzer time_zone_table_fuzzer)
 harnesses+=(unit_request_fuzzer)
 harnesses+=(uevent_fuzzer instrument_reply_fuzzer)
-harnesses+=(camera_xml_fuzzer camera_time_zone_fuzzer camera_address_fuzzer)
+harnesses+=(camera_xml_fuzzer camera_time_zone_fuzzer camera_address_fuzzer sadp_answer_fuzzer)
 harnesses+=(recording_text_fuzzer)
 cmake --build "$build" --target "${harnesses[@]}"
 
@@ -30,6 +30,7 @@ max_len+=([settings_fuzzer]=4096 [uci_format_fuzzer]=4096 [mount_table_fuzzer]=4
 max_len+=([time_zone_table_fuzzer]=4096 [unit_request_fuzzer]=1024)
 max_len+=([uevent_fuzzer]=4096 [instrument_reply_fuzzer]=16384)
 max_len+=([camera_xml_fuzzer]=8192 [camera_time_zone_fuzzer]=256 [camera_address_fuzzer]=64)
+max_len+=([sadp_answer_fuzzer]=4096)
 max_len+=([recording_text_fuzzer]=1024)
 pids=()
 for harness in "${harnesses[@]}"; do
