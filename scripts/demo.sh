@@ -8,7 +8,9 @@
 # the router and take it out again (it then gets a server connection of its own, and the router
 # unit steps back). Without a terminal it plays a short scripted exchange instead. All programs
 # run in a private network namespace when one can be made (as root), else on 127.0.0.1 (where the
-# instrument's uevents cannot reach the daemon).
+# instrument's uevents cannot reach the daemon). In the private namespace a simulated camera
+# sits on the router's LAN ("br-lan", 192.168.77.1/24; the camera is 192.168.77.20 in a
+# namespace of its own): the daemon discovers it, finds its password and provisions it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -17,7 +19,7 @@ if [[ -z "${VOXAPP_DEMO_NETWORK:-}" ]]; then
     cmake -S . -B build/demo -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVOXAPP_TESTS=OFF \
         >/dev/null
     cmake --build build/demo --target voxapp voxapp-sim-server voxapp-sim-instrument \
-        -j "$(nproc)"
+        voxapp-sim-camera -j "$(nproc)"
     if grep -q '^VOXAPP_UBUSD:FILEPATH=/' build/demo/CMakeCache.txt; then
         cmake --build build/demo --target voxapp-gps-sim -j "$(nproc)"
     fi
@@ -38,6 +40,7 @@ instrument_sim=$PWD/build/demo/tools/voxapp-sim-instrument
 ready=$demo/server.port
 mkdir -p "$demo"
 rm -f "$ready" "$demo/daemon.pid" "$demo/daemon.exit" "$demo/server.in" "$demo/instrument.in" \
+    "$demo/server.log" "$demo/daemon.out" "$demo/instrument.log" "$demo/camera.log" \
     "$demo/bus.pids"
 
 # Once the server listens, the root is (re)written for its port and the daemon started; this
@@ -51,8 +54,11 @@ start_daemon() {
     [[ -s "$ready" ]] || { echo "demo: the server did not start" >&2; return 1; }
     "$sim" make-root "$root" --daemon build/demo/voxapp --port "$(cat "$ready")" \
         --ca "$demo/pki/ca.crt" >/dev/null
+    # The first candidate is wrong on purpose: the camera's password is the second.
+    printf '%s\n' camera_credentials=admin:wrong camera_credentials=admin:camera-pass \
+        >>"$root/root/app/settings.ini"
     start_bus
-    VOXAPP_ROOT="$root" "$root/root/app/voxapp" >"$demo/daemon.out" 2>&1 &
+    VOXAPP_ROOT="$root" "$root/root/app/voxapp" >"$demo/daemon.out" 2>&1 8>&- &
     local pid=$!
     echo "$pid" >"$demo/daemon.pid"
     local code=0
@@ -89,12 +95,13 @@ start_bus() {
         return 0
     fi
     mkdir -p "$(dirname "$socket")" "$root/tmp"
-    "$ubusd" -s "$socket" >"$demo/ubusd.log" 2>&1 &
+    # Neither holds the instrument's FIFO (descriptor 8) open, or it would never see its end.
+    "$ubusd" -s "$socket" >"$demo/ubusd.log" 2>&1 8>&- &
     echo $! >>"$demo/bus.pids"
     # The service fails at once while ubusd does not listen yet; try again until it is on.
     local gps
     for _ in $(seq 50); do
-        "$gps_sim" --socket "$socket" --fix "$root/tmp/voxapp-gps-fix" >"$demo/gps-sim.log" 2>&1 &
+        "$gps_sim" --socket "$socket" --fix "$root/tmp/voxapp-gps-fix" >"$demo/gps-sim.log" 2>&1 8>&- &
         gps=$!
         for _ in $(seq 20); do
             if grep -q ready "$demo/gps-sim.log"; then
@@ -120,6 +127,44 @@ stop_bus() {
     rm -f "$demo/bus.pids"
 }
 
+# The camera LAN: a veth pair whose router end is br-lan; the other end lies in the camera's
+# own namespace, where the simulated camera answers discovery and serves its API on port 80.
+camera_pid=
+start_camera() {
+    if [[ "$VOXAPP_DEMO_NETWORK" != private ]]; then
+        echo "No camera LAN outside a private network namespace."
+        return 0
+    fi
+    # shellcheck disable=SC2016 # expanded by the camera's own shell
+    # Not holding the instrument's FIFO (descriptor 8) open, or it would never see its end.
+    unshare -n bash -c '
+        for _ in $(seq 100); do ip link show cam0 >/dev/null 2>&1 && break; sleep 0.05; done
+        ip link set lo up && ip addr add 192.168.77.20/24 dev cam0 && ip link set cam0 up &&
+            exec "$0" --address 192.168.77.20 --port 80 --discovery --password camera-pass \
+                --no-console' "$PWD/build/demo/tools/voxapp-sim-camera" >"$demo/camera.log" 2>&1 8>&- &
+    camera_pid=$!
+    local own
+    own=$(readlink /proc/self/ns/net)
+    for _ in $(seq 100); do
+        [[ "$(readlink "/proc/$camera_pid/ns/net" 2>/dev/null)" != "$own" ]] && break
+        sleep 0.05
+    done
+    ip link add br-lan type veth peer name cam0 netns "$camera_pid"
+    ip addr add 192.168.77.1/24 dev br-lan
+    ip link set br-lan up
+    # The daemon's first probe wants the link running, which the kernel reports a moment later.
+    for _ in $(seq 100); do
+        ip -br link show br-lan | grep -q ' UP ' && return 0
+        sleep 0.05
+    done
+}
+stop_camera() {
+    if [[ -n "$camera_pid" ]]; then
+        kill -TERM "$camera_pid" 2>/dev/null || true
+        camera_pid=
+    fi
+}
+
 starter=
 stop_daemon() {
     [[ -n "$starter" ]] || return 0
@@ -133,10 +178,11 @@ stop_daemon() {
     exec 8>&- || true
     wait "$instrument_pid" 2>/dev/null || true
 }
-trap 'stop_daemon; stop_bus' EXIT
+trap 'stop_daemon; stop_bus; stop_camera' EXIT
 
 serve=("$sim" serve --pki "$demo/pki" --ready-file "$ready" --log "$demo/server.log")
 echo "Demo root: $root (VOXAPP_ROOT); server transcript: $demo/server.log"
+start_camera
 start_daemon &
 starter=$!
 
@@ -172,6 +218,11 @@ server_pid=$!
 exec 9>"$demo/server.in"
 printf '%s\n' ':wait connection 30' '#1,U?,N?;' ':pause 1100' '>7 #7,GP;' '#7,SN,D,Z;' >&9
 wait_for_line "$demo/server.log" '<- PLAIN #7,SN,D,Z' || status=1
+if [[ -n "$camera_pid" ]]; then
+    wait_for_line "$demo/daemon.out" 'Camera was provisioned' || status=1
+    printf '%s\n' '#7,SN,S;' >&9
+    wait_for_line "$demo/server.log" '<- PLAIN #7,SN,S,' || status=1
+fi
 echo plug >&8
 wait_for_line "$demo/server.log" '\[2\] established' || status=1
 printf '%s\n' '#1,U?,N?;' '>8 #7,MD,abc;' >&9
@@ -187,4 +238,7 @@ echo "Commands the router unit processed:"
 grep -a "Processing command" "$demo/daemon.out" || true
 echo "What the instrument saw:"
 cat "$demo/instrument.log"
+echo "Cameras:"
+grep -a -E "Camera (went|was)|SadpDiscovery\] Discovered" "$demo/daemon.out" || true
+stop_camera
 exit "$status"
