@@ -1,7 +1,6 @@
 #include "support/ftp_rig.hpp"
 
 #include <arpa/inet.h>
-#include <crypt.h>
 #include <netinet/in.h>
 #include <sched.h>
 #include <signal.h>
@@ -12,6 +11,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -81,11 +81,23 @@ Result<std::unique_ptr<FtpRig>> FtpRig::start(const std::string& password, std::
     ::chmod(rig->home_.c_str(), 0777);
     std::filesystem::create_directories(rig->dir_ + "/empty");
 
-    crypt_data data{};
-    const char* salt = crypt_gensalt_rn("$6$", 0, nullptr, 0, data.setting, sizeof data.setting);
-    const char* hash = salt ? crypt_r(password.c_str(), salt, &data) : nullptr;
-    if (hash == nullptr || hash[0] == '*') {
-        return Error::fixed("crypt failed");
+    // A SHA-512 crypt hash from the openssl command, so the rig needs no crypt library.
+    const std::string password_file = rig->dir_ + "/password";
+    std::ofstream(password_file, std::ios::binary) << password << '\n';
+    FILE* pipe = ::popen(("openssl passwd -6 -in '" + password_file + "'").c_str(), "r");
+    if (pipe == nullptr) {
+        return Error::from_errno(errno);
+    }
+    char line[512] = {};
+    const bool read = std::fgets(line, sizeof line, pipe) != nullptr;
+    ::pclose(pipe);
+    std::filesystem::remove(password_file);
+    std::string hash = read ? line : "";
+    while (!hash.empty() && (hash.back() == '\n' || hash.back() == '\r')) {
+        hash.pop_back();
+    }
+    if (!hash.starts_with("$6$")) {
+        return Error::fixed("openssl passwd failed");
     }
     std::ofstream(rig->dir_ + "/passwd")
         << with_entry(file_text("/etc/passwd"), kUser,
