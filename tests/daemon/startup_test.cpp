@@ -6,7 +6,9 @@
 
 #include <filesystem>
 #include <regex>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "support/daemon_process.hpp"
 #include "support/log_text.hpp"
