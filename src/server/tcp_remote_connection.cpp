@@ -141,8 +141,7 @@ Status TcpRemoteConnection::queue_reply(std::uint16_t request_id, std::string re
     }
     {
         std::lock_guard lock(queue_mutex_);
-        if (queued_.size() >= kMaxQueuedReplies ||
-            queued_bytes_ + reply.size() > kMaxQueuedBytes) {
+        if (queued_.size() >= kMaxQueuedReplies || queued_bytes_ + reply.size() > kMaxQueuedBytes) {
             if (!std::exchange(refusing_, true)) {
                 log(LogLevel::error,
                     "Reply queue of the connection is full; dropping replies until it drains");
@@ -355,8 +354,9 @@ void TcpRemoteConnection::serve(std::string& buffer, Clock::time_point& last_rec
         bound = std::chrono::nanoseconds::max();
         if (idle_timeout_seconds_ != 0) {
             const auto due = timing_.after_whole_seconds(last_receipt, idle_timeout_seconds_);
-            bound = std::max(std::chrono::nanoseconds::zero(),
-                             std::chrono::duration_cast<std::chrono::nanoseconds>(due - Clock::now()));
+            bound =
+                std::max(std::chrono::nanoseconds::zero(),
+                         std::chrono::duration_cast<std::chrono::nanoseconds>(due - Clock::now()));
         }
     }
     wait_for_descriptor(wait_fd, POLLIN, wake_fd_, bound, queued_fd_);

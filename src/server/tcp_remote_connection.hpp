@@ -112,8 +112,8 @@ private:
     };
 
     TcpRemoteConnection(std::string host, std::uint16_t port, std::uint16_t idle_timeout_seconds,
-                        Timing timing, std::shared_ptr<const TlsClientContext> context,
-                        int wake_fd, int queued_fd);
+                        Timing timing, std::shared_ptr<const TlsClientContext> context, int wake_fd,
+                        int queued_fd);
 
     bool begin_send();
     // The send loop behind every framed piece.

@@ -391,8 +391,8 @@ void TlsSocket::log_error(const Parts&... parts) {
     }
 }
 
-WaitOutcome wait_for_descriptor(int fd, short events, int stop_fd,
-                                std::chrono::nanoseconds timeout, int alert_fd) {
+WaitOutcome wait_for_descriptor(int fd, short events, int stop_fd, std::chrono::nanoseconds timeout,
+                                int alert_fd) {
     const bool unlimited = timeout == std::chrono::nanoseconds::max();
     const Clock::time_point deadline =
         unlimited ? Clock::time_point::max() : Clock::now() + timeout;

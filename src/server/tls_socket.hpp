@@ -92,7 +92,7 @@ enum class WaitOutcome { ready, stopped, timed_out };
 // `stop_fd` becomes readable, or until `timeout` has passed (nanoseconds::max() waits without a
 // limit). Stop wins over readiness. A readable `alert_fd` (when not below 0) also ends the wait,
 // as ready.
-WaitOutcome wait_for_descriptor(int fd, short events, int stop_fd,
-                                std::chrono::nanoseconds timeout, int alert_fd = -1);
+WaitOutcome wait_for_descriptor(int fd, short events, int stop_fd, std::chrono::nanoseconds timeout,
+                                int alert_fd = -1);
 
 }  // namespace voxapp

@@ -47,14 +47,15 @@ TEST(StalledLinkTest, OtherDeviceIsAnsweredWhileOneServerLinkIsStalled) {
     for (int command = 0; command < 250; ++command) {
         server.send_line("@" + std::to_string(stuck_link) + " #7,BIG;");
     }
-    ASSERT_TRUE(rig.daemon().wait_for_output("EAGAIN while trying to send data... retrying...",
-                                             kBound))
+    ASSERT_TRUE(
+        rig.daemon().wait_for_output("EAGAIN while trying to send data... retrying...", kBound))
         << rig.diagnostics();
 
     for (int round = 0; round < 5; ++round) {
         const auto start = Clock::now();
         const auto reply = server.ask(other_link, "#7,AB;", kBound);
-        const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
+        const auto took =
+            std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
         ASSERT_TRUE(reply) << rig.diagnostics();
         EXPECT_EQ(reply->text, "#7,AB,42;");
         EXPECT_LT(took, 100ms) << "round " << round;
