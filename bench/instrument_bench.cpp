@@ -2,6 +2,8 @@
 // instrument (tools/sim_instrument) and the simulated monitoring server, in a private network
 // namespace when one can be made. Measures
 //   - command round trip through the instrument's proxy (median, p99), as the server sees it;
+//   - private dirty memory (Private_Dirty of /proc/<pid>/smaps_rollup) with one instrument and
+//     so one server connection, then with nine, and what each connection beyond the first adds;
 //   - a long BINARY "#9" upload through the daemon to the instrument, as a share of the rate a
 //     plain copy of the same bytes through a pseudo-terminal reaches in the same run.
 //
@@ -21,6 +23,7 @@
 #include <string>
 #include <thread>
 
+#include "process_figures.hpp"
 #include "support/instrument_rig.hpp"
 #include "support/network_namespace.hpp"
 
@@ -93,6 +96,32 @@ int run(int commands, std::size_t upload_bytes) {
         return 1;
     }
     SimServerProcess& server = rig.server();
+
+    // Memory per server connection: eight more instruments, plugged one after the other, each
+    // with its own link; every link has answered a command before the figure is taken.
+    if (!server.ask(*link, "#7,AB;", 10s)) {
+        std::fprintf(stderr, "no reply from the first instrument\n");
+        return 1;
+    }
+    const long long dirty_one = private_dirty_kib(rig.daemon().pid());
+    constexpr int kMoreInstruments = 8;
+    for (int extra = 1; extra <= kMoreInstruments; ++extra) {
+        const std::uint32_t serial = 9001 + static_cast<std::uint32_t>(extra);
+        SimInstrument& more = rig.add_instrument("ttyUSB" + std::to_string(extra), serial, 105,
+                                                 {"--usb", "001/" + std::to_string(100 + extra)});
+        if (!more.run("plug") || !rig.connection_of(serial, 30s)) {
+            std::fprintf(stderr, "instrument %u did not come up:\n%s", serial,
+                         rig.diagnostics().c_str());
+            return 1;
+        }
+    }
+    const long long dirty_nine = private_dirty_kib(rig.daemon().pid());
+    std::printf("Private_Dirty with 1 server connection: %lld KiB, with %d: %lld KiB; each "
+                "connection beyond the first: %.1f KiB  (target <= 100 KiB: %s)\n",
+                dirty_one, 1 + kMoreInstruments, dirty_nine,
+                static_cast<double>(dirty_nine - dirty_one) / kMoreInstruments,
+                (dirty_nine - dirty_one) / kMoreInstruments <= 100 ? "met" : "MISSED");
+
     server.send_line(":use " + std::to_string(*link));
     std::map<std::string, double> figures;
     for (const int count : {50, commands}) {

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <thread>
 
@@ -62,7 +63,8 @@ void DeviceManager::register_self() {
     std::shared_ptr<Device> unit = make_router_unit_();
     std::unique_ptr<DeviceLink> link = make_link_(unit);
     link->start();
-    devices_.emplace(router_serial_, Entry{std::move(unit), std::move(link), {}, nullptr});
+    devices_.emplace(router_serial_,
+                     Entry{std::move(unit), std::move(link), {}, nullptr, nullptr});
 }
 
 void DeviceManager::deregister_self() {
@@ -155,7 +157,17 @@ void DeviceManager::register_instrument(const SerialDevice& port,
         tty_serials_.emplace(port.tty_path(), serial);
         std::unique_ptr<DeviceLink> link = make_link_(proxy);
         link->start();
-        devices_.emplace(serial, Entry{proxy, std::move(link), port.tty_path(), proxy});
+        std::unique_ptr<LineWatch> watch;
+        if (instruments_.event_loop != nullptr) {
+            watch = std::make_unique<LineWatch>(proxy->line_fd());
+            // Without the watch the line is still read on every pass that other work brings.
+            if (Status added = instruments_.event_loop->add(*watch); !added) {
+                logger_->error("[DeviceManager] Cannot watch " + port.tty_path() +
+                               " for input, error " + std::to_string(added.error().code()));
+            }
+        }
+        devices_.emplace(serial, Entry{proxy, std::move(link), port.tty_path(), proxy,
+                                       std::move(watch)});
     }
     if (serials_seen_.insert(serial).second) {
         seen = static_cast<std::uint32_t>(serials_seen_.size());
@@ -222,7 +234,29 @@ void DeviceManager::retry_pass(std::optional<std::uint32_t>& seen) {
     }
 }
 
-void DeviceManager::process_all(float /*elapsed_seconds*/) {
+void DeviceManager::LineWatch::rearm() {
+    if (fired_ && registered()) {
+        fired_ = false;
+        (void)event_loop()->modify(*this);
+    }
+}
+
+std::optional<std::chrono::milliseconds> DeviceManager::next_retry_in(TimePoint now) const {
+    std::optional<std::chrono::milliseconds> soonest;
+    const std::int64_t period =
+        std::chrono::duration_cast<std::chrono::nanoseconds>(instruments_.retry_period).count();
+    for (const Retry& retry : m_device_path_retries) {
+        // Due once more than the period has passed; a millisecond rounds it up.
+        const std::int64_t left_ns = std::max<std::int64_t>(0, retry.last_attempt + period - now);
+        const std::chrono::milliseconds left(left_ns / 1'000'000 + 1);
+        if (!soonest || left < *soonest) {
+            soonest = left;
+        }
+    }
+    return soonest;
+}
+
+std::optional<std::chrono::milliseconds> DeviceManager::process_all(float /*elapsed_seconds*/) {
     std::optional<std::uint32_t> seen;
     {
         std::lock_guard lock(mutex_);
@@ -237,15 +271,37 @@ void DeviceManager::process_all(float /*elapsed_seconds*/) {
     // event comes back here. A device that leaves the table meanwhile stays alive in pass_
     // until its turn is over. Everything runs on the main loop thread, so nothing else touches
     // pass_ meanwhile.
+    DeviceActivity busiest = DeviceActivity::idle;
     for (const auto& device : pass_) {
         auto processed = device->process();
         if (!processed && processed.error().code() != EAGAIN) {
             logger_->error("Error processing device: " + std::to_string(processed.error().code()));
         }
+        const DeviceActivity activity = device->activity();
+        if (activity == DeviceActivity::ready ||
+            (activity == DeviceActivity::waiting && busiest == DeviceActivity::idle)) {
+            busiest = activity;
+        }
     }
     pass_.clear();
     std::lock_guard lock(mutex_);
     remove_vanished();
+    for (auto& [serial, entry] : devices_) {
+        // A line that a transfer reads stays unwatched until the transfer ends (the link wakes
+        // the loop then); a gone one is about to be removed.
+        if (entry.watch && !entry.instrument->transferring() && !entry.instrument->gone()) {
+            entry.watch->rearm();
+        }
+    }
+    switch (busiest) {
+        case DeviceActivity::ready:
+            return std::chrono::milliseconds(0);
+        case DeviceActivity::waiting:
+            return kExchangeCadence;
+        case DeviceActivity::idle:
+            break;
+    }
+    return next_retry_in(instruments_.clock());
 }
 
 void DeviceManager::remove_vanished() {

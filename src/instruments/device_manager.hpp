@@ -19,6 +19,7 @@
 #include "instruments/serial_device_tracker.hpp"
 #include "server/device.hpp"
 #include "server/device_link.hpp"
+#include "system/io/event_loop.hpp"
 #include "system/logging/logger.hpp"
 
 namespace voxapp {
@@ -38,6 +39,9 @@ struct DeviceManagerInstruments {
     std::chrono::milliseconds node_wait{500};
     UsbResetFunction reset = usbfs_reset;
     std::function<TimePoint()> clock = system_now;
+    // Watches every instrument's line, so that bytes from an instrument end the main loop's
+    // wait. Null: lines are read only on the passes that other work brings.
+    EventLoop* event_loop = nullptr;
 };
 
 // The table of devices the server can talk to, each with its own DeviceLink, keyed by serial
@@ -69,20 +73,48 @@ public:
     void on_serial_removed(const std::string& tty_name);
     // DeviceCountChanged: 0 registers the router unit, anything else deregisters it.
     void set_self_registered(std::uint8_t count);
+    // Passes keep this cadence while a device has an exchange or a transfer in flight: the
+    // time limits of the exchanges are checked on passes.
+    static constexpr std::chrono::milliseconds kExchangeCadence{10};
+
     // Greets the ttys due for a retry, then one pass of every device's work; errors other than
-    // EAGAIN are logged. Instruments whose tty vanished are removed afterwards.
-    void process_all(float elapsed_seconds);
+    // EAGAIN are logged. Instruments whose tty vanished are removed afterwards. Returns how long
+    // the devices can wait for the next pass: 0 when one has more to do at once, the cadence
+    // while one has something in flight, the time until the next greeting retry, or nullopt
+    // when only an event (a command, bytes on a line, a tty) can bring work.
+    std::optional<std::chrono::milliseconds> process_all(float elapsed_seconds);
 
     bool has_device(std::uint32_t serial) const;
     std::size_t device_count() const;
     std::size_t pending_retries() const;
 
 private:
+    // The readiness watch of an instrument's line. One-shot: once it fired it stays quiet
+    // until re-armed after the proxy had its pass, so bytes the proxy cannot read yet (a binary
+    // transfer holds the line) never make the loop spin.
+    class LineWatch final : public FdHandler {
+    public:
+        explicit LineWatch(int fd) : fd_(fd) {}
+        ~LineWatch() override { unregister(); }
+        int fd() const override { return fd_; }
+        std::uint32_t events() const override { return EPOLLIN | EPOLLONESHOT; }
+        void on_readable() override { fired_ = true; }
+        void on_writable() override {}
+        void on_error() override { fired_ = true; }
+        void rearm();
+
+    private:
+        int fd_;
+        bool fired_ = false;
+    };
+
     struct Entry {
         std::shared_ptr<Device> device;
         std::unique_ptr<DeviceLink> link;
         std::string tty_path;  // empty for the router unit
         std::shared_ptr<InstrumentProxy> instrument;
+        // Last, so that it leaves the loop before the rest of the entry goes.
+        std::unique_ptr<LineWatch> watch;
     };
     struct Retry {
         std::string name;
@@ -102,6 +134,7 @@ private:
     void store_count(std::optional<std::uint32_t> seen);
     void remove_instrument(const std::string& tty_path);
     void remove_vanished();
+    std::optional<std::chrono::milliseconds> next_retry_in(TimePoint now) const;
 
     std::shared_ptr<Logger> logger_;
     std::shared_ptr<DeviceCountStore> device_count_;

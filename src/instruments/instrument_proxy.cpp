@@ -167,7 +167,26 @@ void InstrumentProxy::expire_commands() {
     }
 }
 
+DeviceActivity InstrumentProxy::activity() const {
+    if (gone_) {
+        return DeviceActivity::idle;
+    }
+    if (in_flight_ || transferring_) {
+        return DeviceActivity::waiting;
+    }
+    if (!assembler_.leftover().empty()) {
+        return DeviceActivity::ready;
+    }
+    if (queued() == 0) {
+        return DeviceActivity::idle;
+    }
+    // Without an ended exchange the front command met a failure that another try at once would
+    // meet again; the cadence paces the tries.
+    return exchange_ended_ ? DeviceActivity::ready : DeviceActivity::waiting;
+}
+
 Status InstrumentProxy::process() {
+    exchange_ended_ = false;
     if (gone_) {
         return Error::from_errno(EAGAIN);
     }
@@ -315,6 +334,7 @@ void InstrumentProxy::reply_to_front(const std::string& reply) {
 }
 
 void InstrumentProxy::end_exchange() {
+    exchange_ended_ = true;
     assembler_.reset();
     in_flight_ = false;
     failures_ = 0;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <deque>
@@ -54,12 +55,24 @@ public:
     std::uint32_t serial_number() const override { return serial_number_; }
     std::uint8_t device_class() const override { return device_class_; }
     void enqueue_command(std::string text, ReplyCallback reply, CommandExpiry expiry) override;
-    void lock() override { device_mutex_.lock(); }
-    void unlock() override { device_mutex_.unlock(); }
+    // The device lock of a long binary transfer; the proxy marks the transfer in flight.
+    void lock() override {
+        device_mutex_.lock();
+        transferring_ = true;
+    }
+    void unlock() override {
+        transferring_ = false;
+        device_mutex_.unlock();
+    }
     void write_data(const char* data, std::size_t length) override;
     Result<std::size_t> read_data(char* buffer, std::size_t capacity) override;
     Status process() override;
     void tick(float) override {}
+    // Waiting while an exchange or a binary transfer is in flight, or while a queued command
+    // could not be started (a failed write, the reset after five failures); ready while
+    // leftover text waits for its subscribers or an exchange ended with more commands queued;
+    // idle otherwise.
+    DeviceActivity activity() const override;
     int subscribe_messages(MessageCallback callback) override;
     void unsubscribe_messages(int id) override;
 
@@ -70,6 +83,10 @@ public:
     // it, and its owner removes it.
     bool gone() const { return gone_; }
     const std::string& tty_path() const { return port_.tty_path(); }
+    // The line's descriptor, for a readiness watch; it stays open as long as the proxy.
+    int line_fd() const { return port_.fd(); }
+    // Whether a long binary transfer holds the line (its bytes are read by the transfer).
+    bool transferring() const { return transferring_; }
     std::size_t queued() const;
 
 protected:
@@ -113,7 +130,9 @@ private:
     bool holding_lock_ = false;
     bool in_flight_ = false;
     bool gone_ = false;
+    bool exchange_ended_ = false;  // during the last process
     int failures_ = 0;
+    std::atomic<bool> transferring_{false};
     TimePoint last_send_;
     InstrumentReplyAssembler assembler_;
 

@@ -14,6 +14,13 @@ namespace voxapp {
 // own unit, 12 an instrument of another unit type.
 inline constexpr std::uint8_t kRouterUnitDeviceClass = 11;
 
+// What a device needs from the main loop after a process step.
+enum class DeviceActivity {
+    idle,     // nothing until a command, bytes on its line or another event arrives
+    waiting,  // an exchange or transfer is in flight: its time limits need the loop's cadence
+    ready,    // more work can be done at once
+};
+
 // Something the server talks to through its own connection: the router's own unit or an
 // attached instrument.
 //
@@ -48,6 +55,9 @@ public:
     // One step of work; an Error with code EAGAIN means "nothing could be done now".
     virtual Status process() = 0;
     virtual void tick(float elapsed_seconds) = 0;
+    // Asked on the main loop thread right after process. A device that cannot tell keeps the
+    // loop's cadence.
+    virtual DeviceActivity activity() const { return DeviceActivity::waiting; }
 
     // Returns an id for unsubscribe_messages.
     virtual int subscribe_messages(MessageCallback callback) = 0;

@@ -22,7 +22,8 @@ DeviceLink::DeviceLink(std::shared_ptr<Device> device, const Settings& settings,
     : device_(std::move(device)),
       logger_(std::make_shared<TaggingLogger>(std::move(logger),
                                               std::to_string(device_->serial_number()))),
-      timing_(timing) {
+      timing_(timing),
+      work_queued_(factories.work_queued) {
     logger_->info("Creating components");
     for (const ComponentSwitch& entry : settings.components) {
         std::shared_ptr<Logger> component_logger = entry.log ? logger_ : nullptr;
@@ -94,16 +95,13 @@ void DeviceLink::enqueue(RemoteConnection* connection, std::uint16_t request_id,
             if (!liveness->alive) {
                 return;
             }
-            if (binary) {
-                (void)connection->send_binary_reply(request_id,
-                                                    static_cast<std::uint32_t>(answer.size()),
-                                                    answer.data(), answer.size());
-            } else {
-                (void)connection->send_reply(request_id, answer.data(), answer.size());
-            }
+            (void)connection->queue_reply(request_id, answer, binary);
         };
     }
     device_->enqueue_command(std::move(text), std::move(reply), expiry);
+    if (work_queued_) {
+        work_queued_();
+    }
 }
 
 void DeviceLink::on_unsolicited(RemoteConnection& connection, const char* text,
@@ -158,6 +156,9 @@ void DeviceLink::on_binary_end(RemoteConnection& connection, const char* data, s
         std::this_thread::sleep_for(timing_.answer_poll);
     }
     device_->unlock();
+    if (work_queued_) {
+        work_queued_();
+    }
 }
 
 void DeviceLink::on_binary_abandoned(RemoteConnection&) {
@@ -165,6 +166,9 @@ void DeviceLink::on_binary_abandoned(RemoteConnection&) {
     // exchanges go on.
     logger_->error("Binary transfer to the device abandoned; releasing it");
     device_->unlock();
+    if (work_queued_) {
+        work_queued_();
+    }
 }
 
 void DeviceLink::on_started(RemoteConnection& connection) {
@@ -172,7 +176,7 @@ void DeviceLink::on_started(RemoteConnection& connection) {
         [liveness = liveness_, &connection](const std::string& message) {
             std::lock_guard alive(liveness->mutex);
             if (liveness->alive) {
-                (void)connection.send_reply(0, message.data(), message.size());
+                (void)connection.queue_reply(0, message, false);
             }
         });
     std::lock_guard lock(subscriptions_mutex_);

@@ -38,7 +38,8 @@ struct DeviceLinkTiming {
 // list (its own server connection and, where supported, a GPS tracker), turns every command
 // arriving on the connection into a queued job with a reply callback that answers on the same
 // connection in the request's frame kind, forwards the device's spontaneous messages, and
-// streams long binary payloads to the device.
+// streams long binary payloads to the device. Replies and messages are queued on the connection
+// (queue_reply), so a server that stops reading never holds up the thread that answers.
 //
 // Threads: the RemoteLinkHandler operations run on the connection's worker thread; submit_command
 // on the GPS tracker's thread; start and stop on the main loop thread. The link must be stopped
@@ -59,6 +60,9 @@ public:
     struct Factories {
         ConnectionFactory connection;
         GpsTrackerFactory gps_tracker;
+        // Called, on the thread that queued it, after a command was queued on the device or a
+        // binary transfer released it: the main loop has work. May be empty.
+        std::function<void()> work_queued;
     };
 
     using Timing = DeviceLinkTiming;
@@ -109,6 +113,7 @@ private:
     std::shared_ptr<Device> device_;
     std::shared_ptr<Logger> logger_;
     Timing timing_;
+    std::function<void()> work_queued_;
     std::vector<std::shared_ptr<LinkComponent>> components_;
     bool started_ = false;
     std::uint16_t binary_request_id_ = 0;

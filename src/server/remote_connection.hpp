@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include "core/result.hpp"
 
@@ -26,6 +27,21 @@ public:
                                                   std::size_t length) = 0;
     // The bytes as they are, unframed.
     virtual Result<std::size_t> send_raw(const char* data, std::size_t length) = 0;
+
+    // send_reply (or send_binary_reply with the whole reply, when `binary`) for a caller that
+    // must not wait for the server: a connection with a thread of its own sends it from there,
+    // in the order queued, and the caller learns only whether the reply was taken. The default
+    // sends at once.
+    virtual Status queue_reply(std::uint16_t request_id, std::string reply, bool binary) {
+        const auto sent =
+            binary ? send_binary_reply(request_id, static_cast<std::uint32_t>(reply.size()),
+                                       reply.data(), reply.size())
+                   : send_reply(request_id, reply.data(), reply.size());
+        if (!sent) {
+            return sent.error();
+        }
+        return {};
+    }
 };
 
 }  // namespace voxapp

@@ -63,6 +63,11 @@ Status RouterUnit::process() {
     return {};
 }
 
+DeviceActivity RouterUnit::activity() const {
+    std::lock_guard lock(queue_mutex_);
+    return queue_.empty() ? DeviceActivity::idle : DeviceActivity::ready;
+}
+
 Result<std::string> RouterUnit::answer(const Command& command) {
     switch (command.code) {
         case '7':

@@ -51,6 +51,8 @@ public:
     // reply and its parse error returned.
     Status process() override;
     void tick(float) override {}
+    // Ready while commands wait (one is answered per process), idle otherwise.
+    DeviceActivity activity() const override;
     int subscribe_messages(MessageCallback) override { return 0; }
     void unsubscribe_messages(int) override {}
 
@@ -73,7 +75,7 @@ private:
     std::shared_ptr<Logger> logger_;
     Services services_;
     std::mutex device_mutex_;
-    std::mutex queue_mutex_;
+    mutable std::mutex queue_mutex_;
     std::deque<Entry> queue_;
     std::size_t refused_ = 0;  // commands dropped since the queue last had room
 };

@@ -4,6 +4,7 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <string_view>
 
@@ -31,23 +32,39 @@ Result<std::unique_ptr<TcpRemoteConnection>> TcpRemoteConnection::create(
     if (!context) {
         return context.error();
     }
+    return create(std::move(host), port, idle_timeout_seconds,
+                  std::shared_ptr<const TlsClientContext>(std::move(*context)), timing);
+}
+
+Result<std::unique_ptr<TcpRemoteConnection>> TcpRemoteConnection::create(
+    std::string host, std::uint16_t port, std::uint16_t idle_timeout_seconds,
+    std::shared_ptr<const TlsClientContext> context, Timing timing) {
     const int wake_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (wake_fd < 0) {
         return Error::fixed("Failed to create the connection's wake descriptor", errno);
     }
-    return std::unique_ptr<TcpRemoteConnection>(new TcpRemoteConnection(
-        std::move(host), port, idle_timeout_seconds, timing, std::move(*context), wake_fd));
+    const int queued_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (queued_fd < 0) {
+        const int error = errno;
+        ::close(wake_fd);
+        return Error::fixed("Failed to create the connection's wake descriptor", error);
+    }
+    return std::unique_ptr<TcpRemoteConnection>(
+        new TcpRemoteConnection(std::move(host), port, idle_timeout_seconds, timing,
+                                std::move(context), wake_fd, queued_fd));
 }
 
 TcpRemoteConnection::TcpRemoteConnection(std::string host, std::uint16_t port,
                                          std::uint16_t idle_timeout_seconds, Timing timing,
-                                         std::unique_ptr<TlsClientContext> context, int wake_fd)
+                                         std::shared_ptr<const TlsClientContext> context,
+                                         int wake_fd, int queued_fd)
     : host_(std::move(host)),
       port_(port),
       idle_timeout_seconds_(idle_timeout_seconds),
       timing_(timing),
       context_(std::move(context)),
       wake_fd_(wake_fd),
+      queued_fd_(queued_fd),
       parser_(*this),
       sink_(*this),
       framer_(sink_) {}
@@ -56,6 +73,7 @@ TcpRemoteConnection::~TcpRemoteConnection() {
     stop();
     socket_.reset();
     ::close(wake_fd_);
+    ::close(queued_fd_);
 }
 
 void TcpRemoteConnection::set_logger(std::shared_ptr<Logger> logger) {
@@ -110,6 +128,70 @@ Result<std::size_t> TcpRemoteConnection::send_binary_reply(std::uint16_t request
 
 Result<std::size_t> TcpRemoteConnection::send_raw(const char* data, std::size_t length) {
     return framer_.send_raw(data, length);
+}
+
+Status TcpRemoteConnection::queue_reply(std::uint16_t request_id, std::string reply, bool binary) {
+    std::uint64_t link;
+    {
+        std::lock_guard lock(io_mutex_);
+        if (socket_ == nullptr || !socket_->is_open()) {
+            return Error::from_errno(EOPNOTSUPP);
+        }
+        link = link_generation_;
+    }
+    {
+        std::lock_guard lock(queue_mutex_);
+        if (queued_.size() >= kMaxQueuedReplies || queued_bytes_ + reply.size() > kMaxQueuedBytes) {
+            if (!std::exchange(refusing_, true)) {
+                log(LogLevel::error,
+                    "Reply queue of the connection is full; dropping replies until it drains");
+            }
+            return Error::from_errno(ENOBUFS);
+        }
+        refusing_ = false;
+        queued_bytes_ += reply.size();
+        queued_.push_back({request_id, std::move(reply), binary, link});
+    }
+    const std::uint64_t one = 1;
+    [[maybe_unused]] const ssize_t written = ::write(queued_fd_, &one, sizeof one);
+    return {};
+}
+
+void TcpRemoteConnection::send_queued() {
+    std::uint64_t count;
+    while (::read(queued_fd_, &count, sizeof count) > 0) {
+    }
+    // One reply at a time leaves the queue, so that queue_reply never waits for a send.
+    while (running_) {
+        QueuedReply next;
+        {
+            std::lock_guard lock(queue_mutex_);
+            if (queued_.empty()) {
+                return;
+            }
+            next = std::move(queued_.front());
+            queued_.pop_front();
+            queued_bytes_ -= next.reply.size();
+        }
+        // link_generation_ changes only on this thread.
+        if (next.link != link_generation_) {
+            continue;
+        }
+        const std::string& reply = next.reply;
+        if (next.binary) {
+            (void)framer_.send_binary_reply(next.request_id,
+                                            static_cast<std::uint32_t>(reply.size()), reply.data(),
+                                            reply.size());
+        } else {
+            (void)framer_.send_reply(next.request_id, reply.data(), reply.size());
+        }
+    }
+}
+
+void TcpRemoteConnection::drop_queued() {
+    std::lock_guard lock(queue_mutex_);
+    queued_.clear();
+    queued_bytes_ = 0;
 }
 
 bool TcpRemoteConnection::begin_send() {
@@ -181,6 +263,8 @@ void TcpRemoteConnection::run() {
             }
         }
         if (!connected) {
+            // Replies for the link that went cannot go out on the next one.
+            drop_queued();
             std::unique_ptr<TlsSocket> socket =
                 TlsSocket::connect(*context_, host_, port_, logger_.get(), timing_, wake_fd_);
             if (socket == nullptr) {
@@ -202,6 +286,7 @@ void TcpRemoteConnection::run() {
         std::lock_guard lock(io_mutex_);
         socket_.reset();
     }
+    drop_queued();
     abandon_binary_transfer();
     log(LogLevel::debug, "Done TcpRemoteConnection run...");
 }
@@ -248,9 +333,11 @@ void TcpRemoteConnection::serve(std::string& buffer, Clock::time_point& last_rec
         }
     }
 
-    // Instead of sleeping for the whole pause, wait for the next bytes with the same bound, so
-    // that a command after a quiet spell is read at once. A link that is closed, or whose TLS
-    // layer cannot take more bytes, is not watched: it would wake the wait at once, every time.
+    send_queued();
+
+    // Instead of sleeping for the whole pause, wait for the next bytes, a queued reply or stop.
+    // A link that is closed, or whose TLS layer cannot take more bytes, is not watched: it
+    // would wake the wait at once, every time; it is looked at again after the idle wait.
     int wait_fd = -1;
     {
         std::lock_guard lock(io_mutex_);
@@ -258,8 +345,21 @@ void TcpRemoteConnection::serve(std::string& buffer, Clock::time_point& last_rec
             wait_fd = socket_->fd();
         }
     }
-    const std::chrono::nanoseconds bound = available > 0 ? timing_.busy_wait : timing_.idle_wait;
-    wait_for_descriptor(wait_fd, POLLIN, wake_fd_, bound);
+    std::chrono::nanoseconds bound = timing_.busy_wait;
+    if (available == 0 && wait_fd < 0) {
+        bound = timing_.idle_wait;
+    } else if (available == 0) {
+        // A watched link wakes the wait itself when bytes, the peer's close or an error come;
+        // only the idle timeout needs the clock.
+        bound = std::chrono::nanoseconds::max();
+        if (idle_timeout_seconds_ != 0) {
+            const auto due = timing_.after_whole_seconds(last_receipt, idle_timeout_seconds_);
+            bound =
+                std::max(std::chrono::nanoseconds::zero(),
+                         std::chrono::duration_cast<std::chrono::nanoseconds>(due - Clock::now()));
+        }
+    }
+    wait_for_descriptor(wait_fd, POLLIN, wake_fd_, bound, queued_fd_);
 }
 
 // False when stop cut the pause short.

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -27,6 +28,8 @@ namespace voxapp {
 // arrives and hands it to the frame parser, which calls the handler. Replies go out through the
 // three send paths, framed by ReplyFramer; a send that cannot go out whole is retried up to 11
 // times, one second apart, and then closes the link (the next link starts with whole frames).
+// queue_reply hands a reply to the worker instead, so that a server that stops reading holds up
+// only its own connection: the worker sends queued replies, in order, between its reads.
 //
 // Threads: set_logger and set_handler before start (or after stop). start and stop from one
 // controlling thread, never from a handler callback. The send paths and is_connected from any
@@ -38,7 +41,12 @@ class TcpRemoteConnection final : public RemoteConnection, public LinkComponent 
 public:
     using Timing = TlsConnectionTiming;
 
-    // Makes the TLS client context (see TlsClientContext) and the wake descriptor; nothing
+    // At most this many replies, and this many bytes of them, wait in the queue; more are
+    // refused (logged once per burst). Two of the largest binary replies fit.
+    static constexpr std::size_t kMaxQueuedReplies = 256;
+    static constexpr std::size_t kMaxQueuedBytes = 32u << 20;
+
+    // Makes the TLS client context (see TlsClientContext) and the wake descriptors; nothing
     // connects before start. `console` receives the certificate reports (default: standard
     // output with the time stamp).
     static Result<std::unique_ptr<TcpRemoteConnection>> create(std::string host, std::uint16_t port,
@@ -46,6 +54,10 @@ public:
                                                                const std::string& ca_path,
                                                                Timing timing = {},
                                                                ConsoleWriter console = {});
+    // The same with a TLS client context that other connections may share.
+    static Result<std::unique_ptr<TcpRemoteConnection>> create(
+        std::string host, std::uint16_t port, std::uint16_t idle_timeout_seconds,
+        std::shared_ptr<const TlsClientContext> context, Timing timing = {});
     ~TcpRemoteConnection() override;
     TcpRemoteConnection(const TcpRemoteConnection&) = delete;
     TcpRemoteConnection& operator=(const TcpRemoteConnection&) = delete;
@@ -70,6 +82,11 @@ public:
     Result<std::size_t> send_binary_reply(std::uint16_t request_id, std::uint32_t total_length,
                                           const char* data, std::size_t length) override;
     Result<std::size_t> send_raw(const char* data, std::size_t length) override;
+    // Takes the reply for the link that is up now and returns at once; the worker sends it
+    // through the send paths above (retries and the failing-write rule included). A reply still
+    // queued when its link closes is dropped. Error: EOPNOTSUPP (empty message) when no link is
+    // up, ENOBUFS when the queue is full.
+    Status queue_reply(std::uint16_t request_id, std::string reply, bool binary) override;
 
 private:
     // What the framer sends through. Each framed reply starts with is_connected, which pins the
@@ -87,8 +104,16 @@ private:
         TcpRemoteConnection& connection_;
     };
 
+    struct QueuedReply {
+        std::uint16_t request_id;
+        std::string reply;
+        bool binary;
+        std::uint64_t link;  // the link_generation_ it was queued for
+    };
+
     TcpRemoteConnection(std::string host, std::uint16_t port, std::uint16_t idle_timeout_seconds,
-                        Timing timing, std::unique_ptr<TlsClientContext> context, int wake_fd);
+                        Timing timing, std::shared_ptr<const TlsClientContext> context, int wake_fd,
+                        int queued_fd);
 
     bool begin_send();
     // The send loop behind every framed piece.
@@ -100,6 +125,9 @@ private:
     // One pass over a connected link: probe, read, parse, then wait for more.
     void abandon_binary_transfer();
     void serve(std::string& buffer, std::chrono::steady_clock::time_point& last_receipt);
+    // Sends what queue_reply took, on the worker thread.
+    void send_queued();
+    void drop_queued();
     bool pause(std::chrono::nanoseconds duration) const;
 
     template <typename... Parts>
@@ -109,8 +137,9 @@ private:
     const std::uint16_t port_;
     const std::uint16_t idle_timeout_seconds_;
     const Timing timing_;
-    const std::unique_ptr<TlsClientContext> context_;
-    const int wake_fd_;  // readable once stop was asked for
+    const std::shared_ptr<const TlsClientContext> context_;
+    const int wake_fd_;    // readable once stop was asked for
+    const int queued_fd_;  // readable while replies may wait in queued_
 
     std::shared_ptr<Logger> logger_;
     RemoteLinkHandler* handler_ = nullptr;
@@ -127,6 +156,11 @@ private:
     std::unique_ptr<TlsSocket> socket_;
     std::uint64_t link_generation_ = 0;  // counts the links made
     std::uint64_t send_generation_ = 0;  // the link the reply being sent is pinned to
+
+    std::mutex queue_mutex_;  // guards queued_ and what counts it
+    std::deque<QueuedReply> queued_;
+    std::size_t queued_bytes_ = 0;
+    bool refusing_ = false;
 
     FrameParser parser_;  // worker thread only
     FramedSink sink_;

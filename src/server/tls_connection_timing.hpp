@@ -25,6 +25,15 @@ struct TlsConnectionTiming {
     std::chrono::nanoseconds idle_wait = std::chrono::seconds(1);
     std::chrono::nanoseconds busy_wait = std::chrono::milliseconds(10);
 
+    // The first time point at which whole_seconds(from, ...) exceeds `limit`.
+    std::chrono::steady_clock::time_point after_whole_seconds(
+        std::chrono::steady_clock::time_point from, std::int64_t limit) const {
+        const auto start = from.time_since_epoch() / second;
+        return std::chrono::steady_clock::time_point(
+            std::chrono::duration_cast<std::chrono::steady_clock::duration>((start + limit + 1) *
+                                                                            second));
+    }
+
     // Whole seconds from `from` to `to`, each cut down to whole seconds first.
     std::int64_t whole_seconds(std::chrono::steady_clock::time_point from,
                                std::chrono::steady_clock::time_point to) const {

@@ -391,13 +391,14 @@ void TlsSocket::log_error(const Parts&... parts) {
     }
 }
 
-WaitOutcome wait_for_descriptor(int fd, short events, int stop_fd,
-                                std::chrono::nanoseconds timeout) {
+WaitOutcome wait_for_descriptor(int fd, short events, int stop_fd, std::chrono::nanoseconds timeout,
+                                int alert_fd) {
     const bool unlimited = timeout == std::chrono::nanoseconds::max();
     const Clock::time_point deadline =
         unlimited ? Clock::time_point::max() : Clock::now() + timeout;
-    pollfd watched[2] = {{stop_fd, POLLIN, 0}, {fd, events, 0}};
-    const nfds_t count = fd >= 0 ? 2 : 1;
+    // poll(2) skips entries with a negative descriptor.
+    pollfd watched[3] = {{stop_fd, POLLIN, 0}, {fd, events, 0}, {alert_fd, POLLIN, 0}};
+    const nfds_t count = 3;
     for (;;) {
         timespec limit{};
         if (!unlimited) {

@@ -90,8 +90,9 @@ enum class WaitOutcome { ready, stopped, timed_out };
 
 // Waits until `fd` is ready for `events` (poll(2) flags; an fd below 0 is not watched), until
 // `stop_fd` becomes readable, or until `timeout` has passed (nanoseconds::max() waits without a
-// limit). Stop wins over readiness.
-WaitOutcome wait_for_descriptor(int fd, short events, int stop_fd,
-                                std::chrono::nanoseconds timeout);
+// limit). Stop wins over readiness. A readable `alert_fd` (when not below 0) also ends the wait,
+// as ready.
+WaitOutcome wait_for_descriptor(int fd, short events, int stop_fd, std::chrono::nanoseconds timeout,
+                                int alert_fd = -1);
 
 }  // namespace voxapp

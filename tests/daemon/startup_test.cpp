@@ -6,7 +6,9 @@
 
 #include <filesystem>
 #include <regex>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "support/daemon_process.hpp"
 #include "support/log_text.hpp"
@@ -103,9 +105,15 @@ TEST_F(DaemonRunTest, SettingsFileIsReadAndWritesTheHeartbeat) {
     process.send_signal(SIGTERM);
     ASSERT_EQ(process.wait_for_exit(kBound), 0);
     EXPECT_THAT(read_file(root_ / "beat"), ::testing::MatchesRegex("20[0-9]{12}"));
-    // Only the parser's messages: INFO lines are below the configured minimum.
-    EXPECT_THAT(lines_of(process.output()), ElementsAre(" Unknown configuration key: bogus",
-                                                        " " + root_.app_dir() + "/settings.ini"));
+    // Only the parser's messages, and camera discovery's warning of a machine without a LAN
+    // bridge: INFO lines are below the configured minimum.
+    std::vector<std::string> lines = lines_of(process.output());
+    std::erase_if(lines, [](const std::string& line) {
+        return line == " [WARNING] [SadpDiscovery] No suitable interfaces found for multicast. "
+                       "Sending on default.";
+    });
+    EXPECT_THAT(lines, ElementsAre(" Unknown configuration key: bogus",
+                                   " " + root_.app_dir() + "/settings.ini"));
 }
 
 TEST_F(DaemonRunTest, Md5AloneStartsTheDaemon) {

@@ -145,6 +145,7 @@ constexpr const char* kHelp[] = {
     ":wait connection [S] | :wait reply [S]  hold further input until that happens",
     ":pause MS             hold further input for MS milliseconds",
     ":lockstep on|off      after each frame, hold input until the reply",
+    ":stall [N] on|off     stop (resume) reading a connection",
     ":bench COUNT LINE     COUNT round trips of LINE, then their statistics",
     ":help | :quit         (\\xHH in a text stands for that byte)",
 };
@@ -544,6 +545,20 @@ void Console::run_directive(const std::string& line) {
             return;
         }
         hold_ = Hold{Hold::Kind::pause, 0, 0, Clock::now() + std::chrono::milliseconds(*millis)};
+    } else if (name == ":stall") {
+        const bool with_id = words.size() > 2;
+        const std::string flag = word(with_id ? 2 : 1);
+        if (flag != "on" && flag != "off") {
+            report("error: expected :stall [N] on|off");
+            failed_ = true;
+            return;
+        }
+        if (const auto id = target(with_id ? word(1) : std::string())) {
+            if (Status stalled = server_->stall(*id, flag == "on"); !stalled) {
+                report("error: " + stalled.error().message_text());
+                failed_ = true;
+            }
+        }
     } else if (name == ":lockstep") {
         if (word(1) != "on" && word(1) != "off") {
             report("error: expected :lockstep on|off");

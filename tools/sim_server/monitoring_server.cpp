@@ -160,7 +160,7 @@ MonitoringServer::~MonitoringServer() {
 void MonitoringServer::poll_set(std::vector<pollfd>& fds) const {
     fds.push_back({listen_fd_, POLLIN, 0});
     for (const auto& [id, connection] : connections_) {
-        short events = POLLIN;
+        short events = connection.stalled ? 0 : POLLIN;
         if (connection.waiting_for_writable) {
             events |= POLLOUT;
         }
@@ -240,6 +240,19 @@ Status MonitoringServer::drop(int id, bool abort) {
     return {};
 }
 
+Status MonitoringServer::stall(int id, bool stalled) {
+    auto found = connections_.find(id);
+    if (found == connections_.end()) {
+        return Error::owned("no connection " + std::to_string(id));
+    }
+    found->second.stalled = stalled;
+    if (stalled) {
+        const int smallest = 1;  // the kernel rounds it up to its minimum
+        setsockopt(found->second.fd, SOL_SOCKET, SO_RCVBUF, &smallest, sizeof smallest);
+    }
+    return {};
+}
+
 std::vector<MonitoringServer::ConnectionInfo> MonitoringServer::connections() const {
     std::vector<ConnectionInfo> list;
     for (const auto& [id, connection] : connections_) {
@@ -292,7 +305,9 @@ void MonitoringServer::serve(Connection& connection, short revents) {
         return;
     }
     const int id = connection.id;
-    if ((revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
+    // A stalled link is still read once it failed or closed, so that it is not polled for ever.
+    const short read_on = connection.stalled ? (POLLHUP | POLLERR) : (POLLIN | POLLHUP | POLLERR);
+    if ((revents & read_on) != 0) {
         read_from(connection);
     }
     if (auto found = connections_.find(id); found != connections_.end()) {

@@ -69,6 +69,9 @@ public:
     Status send(int connection, std::string bytes, Clock::duration delay = {});
     // Ends a connection: with TLS close_notify, or abortively (TCP reset) when `abort`.
     Status drop(int connection, bool abort);
+    // Stops (or resumes) reading a connection, as a server that is stuck would; stopping also
+    // shrinks its receive buffer, so that the peer's sends soon find the link full.
+    Status stall(int connection, bool stalled);
 
     struct ConnectionInfo {
         int id;
@@ -99,6 +102,7 @@ private:
         std::size_t written = 0;       // of outgoing.front()
         Clock::time_point not_before;  // when outgoing.front() may go out
         bool waiting_for_writable = false;
+        bool stalled = false;  // not read until resumed
     };
 
     MonitoringServer(std::string address, std::uint16_t port, int listen_fd, SSL_CTX* context,

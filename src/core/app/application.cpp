@@ -3,6 +3,7 @@
 #include <signal.h>
 #include <time.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 
@@ -63,11 +64,15 @@ void Application::install_signal_handlers() {
 }
 
 void Application::on_stop_signal(int) {
-    // Only flags here: logging takes locks and allocates, so the main loop writes the line.
+    // Only flags and the wake here: logging takes locks and allocates, so the main loop writes
+    // the line. The wake keeps a signal that lands just before the loop's wait from being
+    // noticed only when the wait ends.
+    const int saved_errno = errno;
     if (Application* application = signal_target.load()) {
         application->stop_signalled_.store(true, std::memory_order_relaxed);
         application->stop();
     }
+    errno = saved_errno;
 }
 
 void Application::beat() {
@@ -83,26 +88,35 @@ int Application::run() {
         beat();
     }
     std::int64_t previous_pass = clock_.monotonic_ns();
+    std::int64_t timeout_ms = 0;
     while (running_.load(std::memory_order_relaxed)) {
-        (void)event_loop_.poll(10);
+        if (!event_loop_.poll(timeout_ms)) {
+            // A loop that cannot wait must not spin.
+            sleep_10_ms();
+        }
 
         const std::int64_t now = clock_.monotonic_ns();
         float elapsed = static_cast<float>(static_cast<double>(now - previous_pass) / 1e9);
         if (elapsed < 0) {
             elapsed = 0;
         }
-        if (pass_work_) {
-            pass_work_(elapsed);
-        }
+        const Wait devices = pass_work_ ? pass_work_(elapsed) : std::nullopt;
 
+        std::optional<std::int64_t> heartbeat_due_ms;
         if (heartbeat_enabled) {
             const std::int64_t seconds = clock_.epoch_seconds();
             if (seconds - last_beat_ > heartbeat_.interval_seconds) {
                 last_beat_ = seconds;
                 beat();
             }
+            // Due once the whole-second count passes the interval: at the start of the second
+            // after it. Waiting whole seconds from inside the current second wakes within that
+            // second, so the file gets the same time stamp as if the loop had kept checking.
+            heartbeat_due_ms =
+                std::max<std::int64_t>(0, last_beat_ + heartbeat_.interval_seconds + 1 - seconds) *
+                1000;
         }
-        sleep_10_ms();
+        timeout_ms = next_poll_timeout(devices, heartbeat_due_ms);
         previous_pass = now;
     }
     if (stop_signalled_.load(std::memory_order_relaxed)) {
@@ -110,6 +124,18 @@ int Application::run() {
     }
     logger_->info("Done Application run...");
     return 0;
+}
+
+std::int64_t next_poll_timeout(Application::Wait devices,
+                               std::optional<std::int64_t> heartbeat_due_ms) {
+    std::int64_t timeout = -1;
+    if (devices) {
+        timeout = std::max<std::int64_t>(0, devices->count());
+    }
+    if (heartbeat_due_ms && (timeout < 0 || *heartbeat_due_ms < timeout)) {
+        timeout = std::max<std::int64_t>(0, *heartbeat_due_ms);
+    }
+    return timeout;
 }
 
 }  // namespace voxapp

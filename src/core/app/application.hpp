@@ -1,9 +1,11 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "system/io/event_loop.hpp"
@@ -11,13 +13,19 @@
 
 namespace voxapp {
 
-// The daemon's main loop on the main thread: each pass polls the event loop for at most 10 ms,
-// lets the devices do their work with the seconds elapsed since the previous pass, writes the
-// heartbeat when due and sleeps 10 ms; until a stop is requested.
+// The daemon's main loop on the main thread: each pass waits in the event loop for work (an
+// event, a due timer, a wake from another thread or a stop signal), lets the devices do their
+// work with the seconds elapsed since the previous pass and writes the heartbeat when due; until
+// a stop is requested. The wait is bounded by what the devices ask for (the 10 ms cadence of an
+// exchange in flight, at once when they have more to do) and by the next heartbeat; with neither,
+// the loop sleeps until an event comes.
 class Application {
 public:
-    // One pass of device work, given the seconds since the previous pass.
-    using PassWork = std::function<void(float elapsed_seconds)>;
+    // How long the next pass may wait for an event; nullopt: without limit.
+    using Wait = std::optional<std::chrono::milliseconds>;
+    // One pass of device work, given the seconds since the previous pass; returns how long the
+    // devices can wait for the next pass.
+    using PassWork = std::function<Wait(float elapsed_seconds)>;
 
     // Time sources; tests replace them to step through heartbeat intervals.
     struct Clock {
@@ -41,8 +49,12 @@ public:
     // code, 0.
     int run();
 
-    // Ends the current pass's loop; safe from any thread and from a signal handler.
-    void stop() { running_.store(false, std::memory_order_relaxed); }
+    // Ends the loop after the current pass, waking it if it waits; safe from any thread and
+    // from a signal handler.
+    void stop() {
+        running_.store(false, std::memory_order_relaxed);
+        event_loop_.wake();
+    }
 
     // Routes SIGINT and SIGTERM of the process to this application's stop. The last installed
     // application receives them; its destruction unhooks it.
@@ -63,5 +75,10 @@ private:
 
     static_assert(std::atomic<bool>::is_always_lock_free, "the signal handler writes the flags");
 };
+
+// The event loop's timeout for the next pass in milliseconds: the shorter of the devices' wait
+// and the time until the heartbeat is due (either may be absent); -1 waits without limit.
+std::int64_t next_poll_timeout(Application::Wait devices,
+                               std::optional<std::int64_t> heartbeat_due_ms);
 
 }  // namespace voxapp

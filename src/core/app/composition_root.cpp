@@ -6,6 +6,7 @@
 #include "cameras/camera_health_monitor.hpp"
 #include "cameras/http_camera_driver.hpp"
 #include "cameras/sadp_discovery.hpp"
+#include "core/console.hpp"
 #include "core/timing_overrides.hpp"
 #include "instruments/netlink_watcher.hpp"
 #include "platform/gps_receiver.hpp"
@@ -106,7 +107,7 @@ std::shared_ptr<Application> CompositionRoot::application() {
         register_with_event_loop();
         const Settings& settings = context_.settings();
         auto application = std::make_shared<Application>(
-            logger, *loop, [manager](float elapsed) { manager->process_all(elapsed); },
+            logger, *loop, [manager](float elapsed) { return manager->process_all(elapsed); },
             Application::Heartbeat{settings.heartbeat_path, settings.heartbeat_interval});
         application->install_signal_handlers();
         return application;
@@ -297,7 +298,16 @@ DeviceLink::Factories CompositionRoot::link_factories() {
     factories.gps_tracker = [gps](GpsCommandSink& sink, std::shared_ptr<Logger> logger) {
         return std::make_shared<GpsTrackerComponent>(sink, gps, std::move(logger));
     };
-    factories.connection = make_server_connection;
+    // One cache for the process: every connection with the same CA file shares its context.
+    auto contexts = registry_.get<TlsContextCache>(
+        [] { return std::make_shared<TlsContextCache>(print_console_message); });
+    factories.connection = [contexts](const ServerEndpoint& endpoint,
+                                      std::shared_ptr<Logger> logger, RemoteLinkHandler& handler) {
+        return make_server_connection(*contexts, endpoint, std::move(logger), handler);
+    };
+    // Commands reach the devices on the connections' threads; the main loop must wake for them.
+    std::shared_ptr<EventLoop> loop = event_loop();
+    factories.work_queued = [loop] { loop->wake(); };
     return factories;
 }
 
@@ -349,6 +359,9 @@ DeviceManager::Instruments CompositionRoot::instrument_support(
     using std::chrono::milliseconds;
     DeviceManager::Instruments instruments;
     instruments.tracker = std::move(tracker);
+    // The loop outlives the manager: it was created first, and the registry destroys in
+    // reverse order.
+    instruments.event_loop = event_loop().get();
     // Waits that tests shorten through the timing seam; the defaults are the production values.
     InstrumentTiming timing;
     timing.basic = timing_or("instrument_reply_basic", timing.basic);

@@ -5,6 +5,7 @@
 #include "platform/gps_tracker.hpp"
 #include "server/device_link.hpp"
 #include "server/link_component.hpp"
+#include "server/tls_context_cache.hpp"
 
 namespace voxapp {
 
@@ -21,8 +22,10 @@ private:
     GpsTracker tracker_;
 };
 
-// A TLS connection to the server for one device, reporting to `handler`.
-std::shared_ptr<LinkComponent> make_server_connection(const ServerEndpoint& endpoint,
+// A TLS connection to the server for one device, reporting to `handler`; its TLS context comes
+// from `contexts`, shared with the other connections that use the same CA file.
+std::shared_ptr<LinkComponent> make_server_connection(TlsContextCache& contexts,
+                                                      const ServerEndpoint& endpoint,
                                                       std::shared_ptr<Logger> logger,
                                                       RemoteLinkHandler& handler);
 

@@ -15,13 +15,14 @@ namespace voxapp {
 // Threads: every member is called on one thread, the loop's; handlers run on it inside poll.
 // Ownership: the loop does not own handlers; a handler stays alive while registered or is
 // destroyed, which removes it (see FdHandler). Add, modify and remove may be called from inside
-// a handler; poll, moving and destroying the loop may not.
+// a handler; poll, moving and destroying the loop may not. wake is the one exception to the
+// single thread: any thread and signal handlers may call it.
 class EventLoop {
 public:
     // The most records taken from the kernel per poll; the rest wait for the next poll.
     static constexpr int kMaxEvents = 16;
 
-    // Error: errno of epoll_create1.
+    // Error: errno of epoll_create1, or of eventfd for the wake descriptor.
     static Result<EventLoop> create();
 
     // Moves the registrations too: handlers then refer to the new loop.
@@ -48,8 +49,14 @@ public:
     // signal. Error: errno of epoll_wait. Allocates nothing.
     Result<int> poll(std::int64_t timeout_ms);
 
+    // Makes the current or the next poll return at once, from any thread or from a signal
+    // handler (async-signal-safe): work was handed to the loop's thread outside any handler. A
+    // wake that comes before the poll is kept for it, never lost. The record is counted by poll
+    // but reaches no handler.
+    void wake() const noexcept;
+
 private:
-    explicit EventLoop(int epoll_fd) : epoll_fd_(epoll_fd) {}
+    EventLoop(int epoll_fd, int wake_fd) : epoll_fd_(epoll_fd), wake_fd_(wake_fd) {}
 
     void link(FdHandler& handler);
     void unlink(FdHandler& handler);
@@ -60,6 +67,8 @@ private:
     friend class FdHandler;
 
     int epoll_fd_ = -1;
+    // An eventfd, registered with a null record pointer (no handler ever has one).
+    int wake_fd_ = -1;
     FdHandler* handlers_ = nullptr;
     std::array<epoll_event, kMaxEvents> records_{};
     // The batch being dispatched: records [current_record_, record_count_) may still be

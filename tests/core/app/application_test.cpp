@@ -1,8 +1,12 @@
 #include "core/app/application.hpp"
 
 #include <signal.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <filesystem>
+#include <future>
+#include <thread>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -17,6 +21,10 @@ namespace voxapp {
 namespace {
 
 using ::testing::ElementsAre;
+using namespace std::chrono_literals;
+
+// A pass that asks for the next one at once.
+constexpr Application::Wait kAtOnce = 0ms;
 
 class ApplicationTest : public ::testing::Test {
 protected:
@@ -45,6 +53,7 @@ protected:
                     self->stop();
                 }
                 ++pass;
+                return kAtOnce;
             },
             heartbeat, clock);
         self = &application;
@@ -96,6 +105,7 @@ TEST_F(ApplicationTest, PassWorkGetsTheElapsedSecondsClampedAtZero) {
             if (elapsed.size() == 3) {
                 self->stop();
             }
+            return kAtOnce;
         },
         {}, {[] { return kStart; }, [&] { return ticks[std::min(tick++, ticks.size() - 1)]; }});
     self = &application;
@@ -112,6 +122,7 @@ TEST_F(ApplicationTest, StopSignalLogsBothLinesInOrder) {
                                     if (++passes == 2) {
                                         ::raise(signal_number);
                                     }
+                                    return kAtOnce;
                                 },
                                 {});
         application.install_signal_handlers();
@@ -120,6 +131,65 @@ TEST_F(ApplicationTest, StopSignalLogsBothLinesInOrder) {
         EXPECT_THAT(logger_->texts(), ElementsAre("Received stop signal, stopping application...",
                                                   "Done Application run..."));
     }
+}
+
+// Nothing else wakes these loops: a pass that asks for no limit is followed only by a wake, and
+// one that asks for the cadence gets its next pass when the wait runs out.
+TEST_F(ApplicationTest, LoopWaitsAsLongAsThePassAllowsAndWakesForStop) {
+    const auto run_bounded = [](Application& application) {
+        auto finished = std::async(std::launch::async, [&] { return application.run(); });
+        if (finished.wait_for(10s) != std::future_status::ready) {
+            ADD_FAILURE() << "the loop did not wake";
+            application.stop();
+        }
+        return finished.get();
+    };
+
+    std::atomic<int> passes = 0;
+    Application cadence(logger_, *loop_,
+                        [&](float) -> Application::Wait {
+                            if (++passes == 3) {
+                                return std::nullopt;
+                            }
+                            return 10ms;
+                        },
+                        {});
+    {
+        // The third pass waits without limit: only the stop from another thread ends it.
+        auto finished = std::async(std::launch::async, [&] { return cadence.run(); });
+        const auto deadline = std::chrono::steady_clock::now() + 10s;
+        while (passes < 3 && std::chrono::steady_clock::now() < deadline &&
+               finished.wait_for(1ms) != std::future_status::ready) {
+        }
+        EXPECT_EQ(passes, 3) << "a pass that asked for the cadence was not followed";
+        cadence.stop();
+        EXPECT_EQ(finished.wait_for(10s), std::future_status::ready);
+        EXPECT_EQ(finished.get(), 0);
+    }
+
+    // A stop signal that lands while the loop waits without limit, or just before the wait.
+    for (int round = 0; round < 20; ++round) {
+        std::thread signaller;
+        Application waiting(logger_, *loop_,
+                            [&](float) -> Application::Wait {
+                                if (!signaller.joinable()) {
+                                    signaller = std::thread([] { ::kill(::getpid(), SIGTERM); });
+                                }
+                                return std::nullopt;
+                            },
+                            {});
+        waiting.install_signal_handlers();
+        EXPECT_EQ(run_bounded(waiting), 0);
+        signaller.join();
+    }
+}
+
+TEST(NextPollTimeoutTest, ShorterOfDevicesAndHeartbeat) {
+    EXPECT_EQ(next_poll_timeout(std::nullopt, std::nullopt), -1);
+    EXPECT_EQ(next_poll_timeout(10ms, std::nullopt), 10);
+    EXPECT_EQ(next_poll_timeout(std::nullopt, 61'000), 61'000);
+    EXPECT_EQ(next_poll_timeout(10ms, 3), 3);
+    EXPECT_EQ(next_poll_timeout(0ms, 61'000), 0);
 }
 
 TEST_F(ApplicationTest, SignalAfterTheApplicationIsGoneDoesNothing) {

@@ -109,7 +109,10 @@ TEST_F(ProcessRunnerTest, RunnersReapOnlyTheirOwnChildren) {
     std::vector<int> second_codes;
     auto to = [](std::vector<int>& codes) { return [&codes](int code) { codes.push_back(code); }; };
     ASSERT_TRUE(
-        first.run("read line <&" + std::to_string(hold.read_end) + "; exit 8", to(first_codes))
+        // dash takes only descriptors 0-9 after "<&"; the path form reaches any number.
+        first
+            .run("read line < /dev/fd/" + std::to_string(hold.read_end) + "; exit 8",
+                 to(first_codes))
             .ok());
     ASSERT_TRUE(second.run("exit 6", to(second_codes)).ok());
     siginfo_t info{};
