@@ -18,6 +18,9 @@ namespace voxapp {
 namespace {
 
 constexpr const char* kTag = "[CurlFtpFilePublisher] ";
+// A server that takes the connection and then falls silent would otherwise hold the one upload
+// slot for good: give up when nothing moves for a minute, and retry later like any failure.
+constexpr const char* kStallLimits = " --connect-timeout 30 --speed-limit 1 --speed-time 60";
 
 bool has_line_break(const std::string& text) {
     return text.find_first_of("\r\n") != std::string::npos;
@@ -109,7 +112,7 @@ void CurlFtpFilePublisher::check_remote_size() {
     if (logger_) {
         logger_->debug(std::string(kTag) + "Step 1: Checking remote size of " + temporary_name_);
     }
-    run("curl -s -f -I -u " + single_quoted(credentials_) + " " + remote_url(temporary_name_) +
+    run("curl -s -f" + std::string(kStallLimits) + " -I -u " + single_quoted(credentials_) + " " + remote_url(temporary_name_) +
         " > " + single_quoted(info_path_) + " 2>/dev/null");
 }
 
@@ -138,7 +141,7 @@ void CurlFtpFilePublisher::upload(std::uint64_t remote_size) {
         logger_->warning(std::string(kTag) + "Remote file larger than local (" + remote + " > " +
                          local + "). Restarting upload.");
     }
-    run("curl -s -f --retry 3 --retry-delay 5 " + resume + " -T " + single_quoted(local_path_) +
+    run("curl -s -f" + std::string(kStallLimits) + " --retry 3 --retry-delay 5 " + resume + " -T " + single_quoted(local_path_) +
         " -u " + single_quoted(credentials_) + " " + remote_url(temporary_name_));
 }
 
@@ -148,7 +151,8 @@ void CurlFtpFilePublisher::rename() {
         logger_->debug(std::string(kTag) + "Step 3: Renaming " + temporary_name_ + " to " +
                        remote_name_);
     }
-    run("curl -s -f -u " + single_quoted(credentials_) + " " + remote_url("") + " -Q " +
+    run("curl -s -f" + std::string(kStallLimits) + " -u " + single_quoted(credentials_) + " " +
+        remote_url("") + " -Q " +
         single_quoted("RNFR " + temporary_name_) + " -Q " + single_quoted("RNTO " + remote_name_) +
         " --head > /dev/null 2>&1");
 }
