@@ -1,7 +1,10 @@
 #include "core/app/application.hpp"
 
 #include <signal.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -13,8 +16,13 @@ namespace voxapp {
 
 namespace {
 
-// The application that stop signals reach; the only state shared with signal context.
-std::atomic<Application*> signal_target{nullptr};
+// Written by the stop signal handler, read by the event loop; made once and never closed, so the
+// handler may run on any thread at any time, also while an application is being destroyed.
+std::atomic<int> signal_wake_fd{-1};
+// Set with the wake, so the loop ends after the pass in which the signal came.
+std::atomic<bool> stop_signal_seen{false};
+static_assert(std::atomic<int>::is_always_lock_free, "the signal handler reads the descriptor");
+static_assert(std::atomic<bool>::is_always_lock_free, "the signal handler sets the flag");
 
 std::int64_t monotonic_now_ns() {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(
@@ -48,13 +56,38 @@ Application::Application(std::shared_ptr<Logger> logger, EventLoop& event_loop, 
       heartbeat_(std::move(heartbeat)),
       clock_(std::move(clock)) {}
 
-Application::~Application() {
-    Application* self = this;
-    signal_target.compare_exchange_strong(self, nullptr);
+Application::~Application() = default;
+
+int Application::SignalWatch::fd() const {
+    return signal_wake_fd.load();
+}
+
+std::uint32_t Application::SignalWatch::events() const {
+    return EPOLLIN;
+}
+
+void Application::SignalWatch::on_readable() {
+    std::uint64_t count = 0;
+    (void)read(fd(), &count, sizeof count);
+    application_.stop_signalled_.store(true, std::memory_order_relaxed);
+    application_.stop();
 }
 
 void Application::install_signal_handlers() {
-    signal_target.store(this);
+    if (signal_wake_fd.load() < 0) {
+        signal_wake_fd.store(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
+    }
+    const int fd = signal_wake_fd.load();
+    if (fd >= 0) {
+        // A signal meant for an earlier application of this process is not this one's stop.
+        std::uint64_t stale = 0;
+        (void)read(fd, &stale, sizeof stale);
+        if (!signal_watch_.registered()) {
+            (void)event_loop_.add(signal_watch_);
+        }
+    }
+    stop_signal_seen.store(false);
+    signals_installed_ = true;
     struct sigaction action {};
     action.sa_handler = &Application::on_stop_signal;
     sigemptyset(&action.sa_mask);
@@ -64,13 +97,15 @@ void Application::install_signal_handlers() {
 }
 
 void Application::on_stop_signal(int) {
-    // Only flags and the wake here: logging takes locks and allocates, so the main loop writes
-    // the line. The wake keeps a signal that lands just before the loop's wait from being
-    // noticed only when the wait ends.
+    // Only the wake here: logging takes locks and allocates, so the main loop writes the line.
+    // The descriptor stays readable until the loop serves it, so a signal that lands just before
+    // the loop's wait is not noticed only when the wait ends.
     const int saved_errno = errno;
-    if (Application* application = signal_target.load()) {
-        application->stop_signalled_.store(true, std::memory_order_relaxed);
-        application->stop();
+    stop_signal_seen.store(true, std::memory_order_relaxed);
+    const int fd = signal_wake_fd.load();
+    if (fd >= 0) {
+        const std::uint64_t one = 1;
+        (void)write(fd, &one, sizeof one);
     }
     errno = saved_errno;
 }
@@ -89,7 +124,10 @@ int Application::run() {
     }
     std::int64_t previous_pass = clock_.monotonic_ns();
     std::int64_t timeout_ms = 0;
-    while (running_.load(std::memory_order_relaxed)) {
+    const auto signalled = [this] {
+        return signals_installed_ && stop_signal_seen.load(std::memory_order_relaxed);
+    };
+    while (running_.load(std::memory_order_relaxed) && !signalled()) {
         if (!event_loop_.poll(timeout_ms)) {
             // A loop that cannot wait must not spin.
             sleep_10_ms();
@@ -119,7 +157,7 @@ int Application::run() {
         timeout_ms = next_poll_timeout(devices, heartbeat_due_ms);
         previous_pass = now;
     }
-    if (stop_signalled_.load(std::memory_order_relaxed)) {
+    if (stop_signalled_.load(std::memory_order_relaxed) || signalled()) {
         logger_->info("Received stop signal, stopping application...");
     }
     logger_->info("Done Application run...");

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "system/io/event_loop.hpp"
+#include "system/io/fd_handler.hpp"
 #include "system/logging/logger.hpp"
 
 namespace voxapp {
@@ -61,6 +62,22 @@ public:
     void install_signal_handlers();
 
 private:
+    // The loop's side of the stop signals: a descriptor that lives as long as the process, so
+    // a handler running late on another thread never touches an object that is gone.
+    class SignalWatch final : public FdHandler {
+    public:
+        explicit SignalWatch(Application& application) : application_(application) {}
+        ~SignalWatch() override { unregister(); }
+        int fd() const override;
+        std::uint32_t events() const override;
+        void on_readable() override;
+        void on_writable() override {}
+        void on_error() override {}
+
+    private:
+        Application& application_;
+    };
+
     static void on_stop_signal(int signal_number);
     void beat();
 
@@ -72,8 +89,8 @@ private:
     std::atomic<bool> running_{true};
     std::atomic<bool> stop_signalled_{false};
     std::int64_t last_beat_ = 0;
-
-    static_assert(std::atomic<bool>::is_always_lock_free, "the signal handler writes the flags");
+    bool signals_installed_ = false;  // whether the process's stop signals are this one's
+    SignalWatch signal_watch_{*this};
 };
 
 // The event loop's timeout for the next pass in milliseconds: the shorter of the devices' wait
