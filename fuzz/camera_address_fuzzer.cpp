@@ -8,15 +8,9 @@
 #include "cameras/ipv4_address.hpp"
 #include "cameras/mac_address.hpp"
 #include "cameras/uuid.hpp"
+#include "fuzz_check.hpp"
 
 namespace {
-
-void check(bool condition, const char* what) {
-    if (!condition) {
-        std::fprintf(stderr, "invariant violated: %s\n", what);
-        std::abort();
-    }
-}
 
 template <typename T>
 void round_trip(std::string_view text, const char* what) {

@@ -10,17 +10,7 @@
 #include "cameras/recording_search.hpp"
 #include "cameras/streaming_limits.hpp"
 #include "cameras/video_settings.hpp"
-
-namespace {
-
-void check(bool condition, const char* what) {
-    if (!condition) {
-        std::fprintf(stderr, "invariant violated: %s\n", what);
-        std::abort();
-    }
-}
-
-}  // namespace
+#include "fuzz_check.hpp"
 
 // Input: a tag name, a newline, then the document.
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

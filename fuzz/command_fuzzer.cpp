@@ -5,15 +5,9 @@
 #include <string_view>
 
 #include "server/command.hpp"
+#include "fuzz_check.hpp"
 
 namespace {
-
-void check(bool condition, const char* what) {
-    if (!condition) {
-        std::fprintf(stderr, "invariant violated: %s\n", what);
-        std::abort();
-    }
-}
 
 bool is_known_error(std::string_view message) {
     for (std::string_view known : {

@@ -24,6 +24,7 @@
 
 #include "server/frame_parser.hpp"
 #include "server/null_connection.hpp"
+#include "fuzz_check.hpp"
 
 namespace {
 
@@ -31,13 +32,6 @@ using voxapp::CommandExpiry;
 using voxapp::FrameParser;
 using voxapp::RemoteConnection;
 using voxapp::Result;
-
-void check(bool condition, const char* what) {
-    if (!condition) {
-        std::fprintf(stderr, "invariant violated: %s\n", what);
-        std::abort();
-    }
-}
 
 using NullConnection = voxapp::test::NullConnection;
 

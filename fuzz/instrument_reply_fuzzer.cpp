@@ -11,15 +11,9 @@
 
 #include "instruments/instrument_greeting.hpp"
 #include "instruments/instrument_reply_assembler.hpp"
+#include "fuzz_check.hpp"
 
 namespace {
-
-void check(bool condition, const char* what) {
-    if (!condition) {
-        std::fprintf(stderr, "invariant violated: %s\n", what);
-        std::abort();
-    }
-}
 
 class NullLogger : public voxapp::Logger {
 public:

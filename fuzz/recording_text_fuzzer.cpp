@@ -8,17 +8,7 @@
 
 #include "recordings/content_length.hpp"
 #include "recordings/open_rtsp_recording_downloader.hpp"
-
-namespace {
-
-void check(bool condition, const char* what) {
-    if (!condition) {
-        std::fprintf(stderr, "invariant violated: %s\n", what);
-        std::abort();
-    }
-}
-
-}  // namespace
+#include "fuzz_check.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string text(reinterpret_cast<const char*>(data), size);

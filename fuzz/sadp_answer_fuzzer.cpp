@@ -9,17 +9,7 @@
 #include "cameras/ipv4_address.hpp"
 #include "cameras/mac_address.hpp"
 #include "cameras/sadp_answer.hpp"
-
-namespace {
-
-void check(bool condition, const char* what) {
-    if (!condition) {
-        std::fprintf(stderr, "invariant violated: %s\n", what);
-        std::abort();
-    }
-}
-
-}  // namespace
+#include "fuzz_check.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     // The daemon reads at most 4095 bytes and stops at the first NUL.

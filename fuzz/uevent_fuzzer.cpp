@@ -5,15 +5,9 @@
 #include <string_view>
 
 #include "instruments/uevent.hpp"
+#include "fuzz_check.hpp"
 
 namespace {
-
-void check(bool condition, const char* what) {
-    if (!condition) {
-        std::fprintf(stderr, "invariant violated: %s\n", what);
-        std::abort();
-    }
-}
 
 // Every field views bytes of the message itself, never the header or past the end.
 void check_inside(std::string_view field, const char* begin, const char* end) {

@@ -133,13 +133,15 @@ Result<std::unique_ptr<CameraDriver>> CameraService::driver_for(const Uuid& id) 
 // A completion runs inside the driver that the map entry owns; erasing the entry destroys that
 // driver and the completion with it, so everything needed afterwards is copied out first.
 
-Status CameraService::verify(std::string_view id_text) {
+template <typename Start, typename Finish>
+Status CameraService::start_once(Requests& requests, std::string_view id_text, Start start,
+                                 Finish finish) {
     auto id = Uuid::parse(id_text);
     if (!id) {
         return id.error();
     }
     const Key key = id->octets();
-    if (verifications_.count(key) != 0) {
+    if (requests.count(key) != 0) {
         return {};
     }
     auto driver = driver_for(*id);
@@ -147,21 +149,31 @@ Status CameraService::verify(std::string_view id_text) {
         return driver.error();
     }
     CameraDriver& started = **driver;
-    verifications_[key] = std::move(*driver);
-    started.get_device_info([this, key, text = id->to_string()](CameraOutcome outcome) {
+    requests[key] = std::move(*driver);
+    start(started, [this, &requests, key, text = id->to_string(), finish](CameraOutcome outcome) {
         CameraService& self = *this;
         const std::string camera = text;
         const Key entry = key;
-        self.verifications_.erase(entry);
-        if (outcome) {
-            (void)self.mark_online(camera);
-        } else if (outcome.error() == CameraDriverError::Unauthorized) {
-            (void)self.invalidate_credentials(camera);
-        } else {
-            (void)self.mark_offline(camera);
-        }
+        const Finish then = finish;
+        requests.erase(entry);
+        then(self, camera, outcome);
     });
     return {};
+}
+
+Status CameraService::verify(std::string_view id) {
+    return start_once(
+        verifications_, id,
+        [](CameraDriver& driver, CameraDriver::Done done) { driver.get_device_info(std::move(done)); },
+        [](CameraService& self, const std::string& camera, const CameraOutcome& outcome) {
+            if (outcome) {
+                (void)self.mark_online(camera);
+            } else if (outcome.error() == CameraDriverError::Unauthorized) {
+                (void)self.invalidate_credentials(camera);
+            } else {
+                (void)self.mark_offline(camera);
+            }
+        });
 }
 
 Status CameraService::probe_credentials(std::string_view id_text) {
@@ -230,33 +242,17 @@ void CameraService::try_next_candidate(const Uuid& id) {
     });
 }
 
-Status CameraService::provision(std::string_view id_text) {
-    auto id = Uuid::parse(id_text);
-    if (!id) {
-        return id.error();
-    }
-    const Key key = id->octets();
-    if (provisionings_.count(key) != 0) {
-        return {};
-    }
-    auto driver = driver_for(*id);
-    if (!driver) {
-        return driver.error();
-    }
-    CameraDriver& started = **driver;
-    provisionings_[key] = std::move(*driver);
-    started.provision([this, key, text = id->to_string()](CameraOutcome outcome) {
-        CameraService& self = *this;
-        const std::string camera = text;
-        const Key entry = key;
-        self.provisionings_.erase(entry);
-        if (outcome) {
-            (void)self.mark_provisioned(camera);
-        } else {
-            (void)self.mark_provisioning_failed(camera);
-        }
-    });
-    return {};
+Status CameraService::provision(std::string_view id) {
+    return start_once(
+        provisionings_, id,
+        [](CameraDriver& driver, CameraDriver::Done done) { driver.provision(std::move(done)); },
+        [](CameraService& self, const std::string& camera, const CameraOutcome& outcome) {
+            if (outcome) {
+                (void)self.mark_provisioned(camera);
+            } else {
+                (void)self.mark_provisioning_failed(camera);
+            }
+        });
 }
 
 Status CameraService::push_time_zone(std::string_view id_text, const std::string& zone_name) {
@@ -291,28 +287,13 @@ Status CameraService::push_time_zone(std::string_view id_text, const std::string
     return {};
 }
 
-Status CameraService::enforce_streaming_limits(std::string_view id_text) {
-    auto id = Uuid::parse(id_text);
-    if (!id) {
-        return id.error();
-    }
-    const Key key = id->octets();
-    if (limit_checks_.count(key) != 0) {
-        return {};
-    }
-    auto driver = driver_for(*id);
-    if (!driver) {
-        return driver.error();
-    }
-    CameraDriver& started = **driver;
-    limit_checks_[key] = std::move(*driver);
-    started.enforce_streaming_limits(
-        [this, key](CameraOutcome) {
-            CameraService& self = *this;
-            const Key entry = key;
-            self.limit_checks_.erase(entry);
-        });
-    return {};
+Status CameraService::enforce_streaming_limits(std::string_view id) {
+    return start_once(
+        limit_checks_, id,
+        [](CameraDriver& driver, CameraDriver::Done done) {
+            driver.enforce_streaming_limits(std::move(done));
+        },
+        [](CameraService&, const std::string&, const CameraOutcome&) {});
 }
 
 std::size_t CameraService::requests_in_flight() const {

@@ -65,6 +65,7 @@ public:
 
 private:
     using Key = Uuid::Octets;
+    using Requests = std::map<Key, std::unique_ptr<CameraDriver>>;
     struct Probe {
         std::vector<CameraCredential> candidates;
         std::size_t index = 0;
@@ -81,6 +82,10 @@ private:
     // The stored camera and a driver for it with its credentials.
     Result<std::unique_ptr<CameraDriver>> driver_for(const Uuid& id);
     void try_next_candidate(const Uuid& id);
+    // Starts one request of a kind for a camera unless one is running; `start` sends it on the
+    // driver, `finish` gets the outcome once the request's entry is gone.
+    template <typename Start, typename Finish>
+    Status start_once(Requests& requests, std::string_view id_text, Start start, Finish finish);
 
     const std::shared_ptr<EventDispatcher> dispatcher_;
     const std::shared_ptr<CameraRepository> repository_;
@@ -88,9 +93,9 @@ private:
     const std::shared_ptr<CameraDriverFactory> drivers_;
     const std::shared_ptr<CameraCredentialsProvider> credentials_;
 
-    std::map<Key, std::unique_ptr<CameraDriver>> verifications_;
-    std::map<Key, std::unique_ptr<CameraDriver>> provisionings_;
-    std::map<Key, std::unique_ptr<CameraDriver>> limit_checks_;
+    Requests verifications_;
+    Requests provisionings_;
+    Requests limit_checks_;
     std::map<Key, Probe> probes_;
     std::map<Key, TimeZonePush> time_zone_pushes_;
 };

@@ -11,6 +11,8 @@
 #include <numeric>
 #include <sstream>
 
+#include "core/hex_digit.hpp"
+
 namespace voxapp::sim {
 
 namespace {
@@ -55,18 +57,6 @@ std::string escape(std::string_view bytes) {
     return shown;
 }
 
-int hex_digit(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
-}
 
 // "\xHH" and "\\" stand for one byte; any other backslash is kept as it is.
 std::string unescape(std::string_view text) {
@@ -76,9 +66,9 @@ std::string unescape(std::string_view text) {
             bytes.push_back('\\');
             ++i;
         } else if (text[i] == '\\' && i + 3 < text.size() && text[i + 1] == 'x' &&
-                   hex_digit(text[i + 2]) >= 0 && hex_digit(text[i + 3]) >= 0) {
+                   hex_value(text[i + 2]) >= 0 && hex_value(text[i + 3]) >= 0) {
             bytes.push_back(
-                static_cast<char>(hex_digit(text[i + 2]) * 16 + hex_digit(text[i + 3])));
+                static_cast<char>(hex_value(text[i + 2]) * 16 + hex_value(text[i + 3])));
             i += 3;
         } else {
             bytes.push_back(text[i]);
@@ -503,10 +493,10 @@ void Console::run_directive(const std::string& line) {
         }
         std::string bytes;
         for (std::size_t i = 0; i + 1 < hex.size(); i += 2) {
-            if (hex_digit(hex[i]) < 0 || hex_digit(hex[i + 1]) < 0) {
+            if (hex_value(hex[i]) < 0 || hex_value(hex[i + 1]) < 0) {
                 break;
             }
-            bytes.push_back(static_cast<char>(hex_digit(hex[i]) * 16 + hex_digit(hex[i + 1])));
+            bytes.push_back(static_cast<char>(hex_value(hex[i]) * 16 + hex_value(hex[i + 1])));
         }
         if (bytes.empty() || bytes.size() * 2 != hex.size()) {
             report("error: expected :raw HEX (pairs of hexadecimal digits)");
