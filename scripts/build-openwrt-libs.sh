@@ -4,10 +4,13 @@
 # downloaded: SOURCES holds either the release archives (libubox-*.tar.gz, uci-*.tar.gz,
 # ubus-*.tar.gz) or folders named libubox, uci and ubus.
 #
-# Usage: scripts/build-openwrt-libs.sh [--mipsel SYSROOT] SOURCES PREFIX
+# Usage: scripts/build-openwrt-libs.sh [--mipsel SYSROOT | --musl CACHE] SOURCES PREFIX
 #
 #   --mipsel SYSROOT  cross-build for the router's CPU with cmake/toolchain-mipsel-linux-gnu.cmake
 #                     against the sysroot of scripts/cross-sysroot.sh (which holds json-c)
+#   --musl CACHE      cross-build for the router's CPU and C library with
+#                     cmake/toolchain-mipsel-linux-musl.cmake and the toolchain and sysroot in
+#                     the cache folder of scripts/musl-sysroot.sh (which holds json-c)
 #
 # The result is PREFIX/include, PREFIX/lib (libubox.so, libuci.so, libubus.so) and PREFIX/bin,
 # PREFIX/sbin (uci, ubus, ubusd). Nothing happens when PREFIX already holds a build of the same
@@ -17,12 +20,16 @@ cd "$(dirname "$0")/.."
 repo=$PWD
 
 sysroot=""
+musl_cache=""
 if [[ "${1:-}" == "--mipsel" ]]; then
     sysroot=$(realpath "$2")
     shift 2
+elif [[ "${1:-}" == "--musl" ]]; then
+    musl_cache=$(realpath "$2")
+    shift 2
 fi
 if (($# != 2)); then
-    echo "usage: $0 [--mipsel SYSROOT] SOURCES PREFIX" >&2
+    echo "usage: $0 [--mipsel SYSROOT | --musl CACHE] SOURCES PREFIX" >&2
     exit 2
 fi
 sources=$(realpath "$1")
@@ -50,7 +57,7 @@ source_of() {
 
 recipe() {
     local name
-    echo "recipe 1 ${sysroot:+mipsel}"
+    echo "recipe 1 ${sysroot:+mipsel}${musl_cache:+musl}"
     for name in "${projects[@]}"; do
         local src
         src=$(source_of "$name")
@@ -62,7 +69,10 @@ recipe() {
                 cut -d' ' -f1
         fi
     done
-    if [[ -n "$sysroot" ]]; then
+    if [[ -n "$musl_cache" ]]; then
+        "$musl_cache/bin/mipsel-musl-cc" --version | head -1
+        sha256sum "$repo/cmake/toolchain-mipsel-linux-musl.cmake" | cut -d' ' -f1
+    elif [[ -n "$sysroot" ]]; then
         mipsel-linux-gnu-gcc --version | head -1
         sha256sum "$repo/cmake/toolchain-mipsel-linux-gnu.cmake" | cut -d' ' -f1
     else
@@ -81,14 +91,21 @@ work=$(mktemp -d "${TMPDIR:-/tmp}/openwrt-libs.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 
 common=(-G Ninja -DCMAKE_INSTALL_PREFIX="$prefix" -DCMAKE_BUILD_TYPE=Release
-    -DBUILD_LUA=OFF -DBUILD_EXAMPLES=OFF -DUNIT_TESTING=OFF -DCMAKE_INSTALL_RPATH="$prefix/lib")
+    -DBUILD_LUA=OFF -DBUILD_EXAMPLES=OFF -DUNIT_TESTING=OFF)
+if [[ -z "$musl_cache" ]]; then
+    common+=(-DCMAKE_INSTALL_RPATH="$prefix/lib")
+fi
 # uci and ubus look for libubox with find_path/find_library; a cross toolchain file limits those
 # searches to its sysroot, so name the results outright.
 common+=(-Dubox_include_dir="$prefix/include" -Dubox="$prefix/lib/libubox.so"
     -Dubox_library="$prefix/lib/libubox.so" -Dblob_library="$prefix/lib/libblobmsg_json.so")
 cflags="-I$prefix/include"
 ldflags="-L$prefix/lib"
-if [[ -n "$sysroot" ]]; then
+if [[ -n "$musl_cache" ]]; then
+    # The prefix is the sysroot's /usr, where musl's loader looks by default.
+    common+=(-DCMAKE_TOOLCHAIN_FILE="$repo/cmake/toolchain-mipsel-linux-musl.cmake"
+        -DVOXAPP_MUSL_CACHE="$musl_cache")
+elif [[ -n "$sysroot" ]]; then
     common+=(-DCMAKE_TOOLCHAIN_FILE="$repo/cmake/toolchain-mipsel-linux-gnu.cmake"
         -DVOXAPP_MIPSEL_SYSROOT="$sysroot")
     # The toolchain's flags (64-bit time_t) must reach these projects too; they set their own
@@ -104,7 +121,7 @@ for name in "${projects[@]}"; do
         tar -xzf "$src" -C "$work"
         src=$work/$name
     fi
-    echo "Building $name into $prefix${sysroot:+ (mipsel)}"
+    echo "Building $name into $prefix${sysroot:+ (mipsel)}${musl_cache:+ (mipsel, musl)}"
     cmake -S "$src" -B "$work/$name-build" "${common[@]}" \
         -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_C_FLAGS="$cflags" \
         -DCMAKE_EXE_LINKER_FLAGS="$ldflags" -DCMAKE_SHARED_LINKER_FLAGS="$ldflags" >/dev/null

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Runs a 32-bit MIPS little-endian program under user-mode QEMU with the cross toolchain's
-# loader and C library and the sysroot's shared libraries. CMake uses it as the cross
+# Runs a 32-bit MIPS little-endian program under user-mode QEMU with the sysroot's shared
+# libraries and either the sysroot's own musl loader (scripts/musl-sysroot.sh) or the glibc
+# cross toolchain's loader and C library (scripts/cross-sysroot.sh). CMake uses it as the cross
 # emulator, so test discovery and ctest both go through here.
 #
 # Usage: scripts/qemu-mipsel-run.sh SYSROOT PROGRAM [ARGS...]
@@ -15,8 +16,15 @@ shift 2
 self=$(realpath "$0")
 
 # QEMU resolves the guest's absolute paths under this prefix first when they exist there, so
-# it names only the toolchain's tree, never a directory that tests may use.
-export QEMU_LD_PREFIX=/usr/mipsel-linux-gnu
+# it names only a tree of loader and libraries, never a directory that tests may use.
+musl_loaders=("$sysroot"/lib/ld-musl-mipsel*.so.1)
+if [[ -e "${musl_loaders[0]}" ]]; then
+    export QEMU_LD_PREFIX=$sysroot
+    library_path=""
+else
+    export QEMU_LD_PREFIX=/usr/mipsel-linux-gnu
+    library_path=$sysroot/usr/lib/mipsel-linux-gnu:$sysroot/lib/mipsel-linux-gnu
+fi
 # Tests that need kernel features user-mode emulation lacks (netlink, namespaces, ptrace) skip
 # themselves when they see this.
 export VOXAPP_UNDER_EMULATION=1
@@ -46,5 +54,5 @@ guest_options=(-0 "$(shim "$program")")
 
 # Given to the guest only: the host's QEMU binary must not search these directories.
 exec qemu-mipsel "${guest_options[@]}" \
-    -E "LD_LIBRARY_PATH=$sysroot/usr/lib/mipsel-linux-gnu:$sysroot/lib/mipsel-linux-gnu" \
+    -E "LD_LIBRARY_PATH=$library_path" \
     "$program" "$@"

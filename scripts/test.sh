@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Runs every test: installs what is missing, builds with warnings as errors and runs the whole
 # suite, then again under AddressSanitizer + UndefinedBehaviorSanitizer and under
-# ThreadSanitizer, then cross-builds for the router's CPU and runs the unit tests under QEMU,
-# then fuzzes the parsers of outside text for a bounded time.
+# ThreadSanitizer, then builds for the router (MIPS, musl) and runs the unit tests and the daemon
+# system tests under QEMU, then fuzzes the parsers of outside text for a bounded time.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
@@ -26,8 +26,8 @@ ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
 echo "== ThreadSanitizer =="
 TSAN_OPTIONS=halt_on_error=1 \
     run_suite build/tsan -DCMAKE_BUILD_TYPE=Debug -DVOXAPP_SANITIZE=thread
-echo "== Cross build for 32-bit MIPS little-endian, unit tests under emulation =="
-scripts/cross-test.sh
+echo "== musl build for 32-bit MIPS little-endian, unit and system tests under emulation =="
+VOXAPP_NATIVE_BUILD=build/ci scripts/musl-test.sh
 echo "== Fuzzing the parsers of outside text (60 s each) =="
 scripts/fuzz.sh 60
 echo "All tests passed."

@@ -41,8 +41,11 @@ TEST(UsbStorageTest, LogFileMovesToTheStickAndBack) {
     const std::string stick = root / "mnt/usb";
     std::filesystem::create_directories(stick);
 
-    ChildProcess daemon("/usr/bin/unshare", {"-m", "--propagation", "private", root.executable()},
-                        {{"VOXAPP_ROOT", root.path()}});
+    std::vector<std::string> words = {"-m", "--propagation", "private"};
+    for (const auto& word : daemon_command(root.executable())) {
+        words.push_back(word);
+    }
+    ChildProcess daemon("/usr/bin/unshare", words, {{"VOXAPP_ROOT", root.path()}});
     ASSERT_TRUE(daemon.wait_for_output("Starting KELM VOX", kBound)) << daemon.errors();
     ASSERT_TRUE(daemon.wait_for_signal_handler(SIGTERM, kBound));
     const std::string pid = std::to_string(daemon.pid());

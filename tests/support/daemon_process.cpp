@@ -9,6 +9,7 @@
 #include <cstring>
 #include <filesystem>
 #include <stdexcept>
+#include <string_view>
 #include <thread>
 
 #include "support/temp_dir.hpp"
@@ -22,6 +23,22 @@ std::string voxapp_binary() {
         return path;
     }
     return VOXAPP_BINARY_PATH;
+}
+
+std::vector<std::string> daemon_command(const std::string& path) {
+    std::vector<std::string> words;
+    if (const char* launcher = std::getenv("VOXAPP_LAUNCHER")) {
+        std::string_view rest = launcher;
+        while (!rest.empty()) {
+            const std::size_t blank = rest.find(' ');
+            if (blank != 0) {
+                words.emplace_back(rest.substr(0, blank));
+            }
+            rest = blank == std::string_view::npos ? std::string_view() : rest.substr(blank + 1);
+        }
+    }
+    words.push_back(path);
+    return words;
 }
 
 DaemonRoot::DaemonRoot() {
@@ -70,6 +87,9 @@ ChildProcess::ChildProcess(const std::string& executable, const std::vector<std:
     const std::string err_path = capture_dir_ + "/stderr";
 
     std::vector<std::string> words = {executable};
+    if (fs::path(executable).filename() == "voxapp") {
+        words = daemon_command(executable);
+    }
     words.insert(words.end(), arguments.begin(), arguments.end());
     std::vector<char*> argv;
     for (auto& word : words) {

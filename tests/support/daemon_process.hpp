@@ -10,8 +10,12 @@
 
 namespace voxapp::test {
 
-// The built daemon binary (set by the build).
+// The built daemon binary (set by the build; VOXAPP_BINARY overrides it).
 std::string voxapp_binary();
+
+// The words that run the daemon binary `path`: the launcher that VOXAPP_LAUNCHER names (words
+// split at spaces, such as "qemu-mipsel -L SYSROOT" for a daemon of another CPU), then `path`.
+std::vector<std::string> daemon_command(const std::string& path);
 
 // A directory laid out like the router for one daemon run: VOXAPP_ROOT points at it, the binary
 // is copied to <root>/root/app/voxapp (so settings.ini belongs in <root>/root/app) and
@@ -37,7 +41,8 @@ private:
 // A child process with its standard output and error captured to files.
 class ChildProcess {
 public:
-    // An empty `working_directory` keeps the caller's.
+    // An empty `working_directory` keeps the caller's. A daemon binary (a file named voxapp)
+    // starts through the launcher of daemon_command.
     ChildProcess(const std::string& executable, const std::vector<std::string>& arguments,
                  const std::map<std::string, std::string>& environment,
                  const std::string& working_directory = "");
