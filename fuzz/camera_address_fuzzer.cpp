@@ -5,9 +5,9 @@
 #include <cstdlib>
 #include <string_view>
 
-#include "cameras/ipv4_address.hpp"
-#include "cameras/mac_address.hpp"
-#include "cameras/uuid.hpp"
+#include "core/ipv4_address.hpp"
+#include "core/mac_address.hpp"
+#include "core/uuid.hpp"
 #include "fuzz_check.hpp"
 
 namespace {

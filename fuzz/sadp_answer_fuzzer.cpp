@@ -6,9 +6,9 @@
 #include <cstring>
 #include <string_view>
 
-#include "cameras/ipv4_address.hpp"
-#include "cameras/mac_address.hpp"
 #include "cameras/sadp_answer.hpp"
+#include "core/ipv4_address.hpp"
+#include "core/mac_address.hpp"
 #include "fuzz_check.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

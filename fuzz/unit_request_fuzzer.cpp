@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "cameras/time_range.hpp"
+#include "core/time_range.hpp"
 #include "memory_file.hpp"
 #include "platform/gps_record.hpp"
 #include "server/client_service.hpp"

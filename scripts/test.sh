@@ -10,6 +10,8 @@ scripts/setup.sh
 jobs=$(nproc)
 echo "== shellcheck: project scripts and the router's init script =="
 shellcheck .ci/run scripts/*.sh openwrt/voxapp/files/voxapp.init
+echo "== Shape of the tree: includes run downward, files within 600 lines =="
+scripts/check-tree.sh
 run_suite() {
     local dir=$1
     shift

@@ -1,4 +1,4 @@
-#include "core/app/entry_point.hpp"
+#include "app/entry_point.hpp"
 
 int main(int argc, char** argv) {
     return voxapp::run_entry_point(argc, argv);

@@ -5,11 +5,11 @@
 #include <variant>
 #include <vector>
 
-#include "cameras/ipv4_address.hpp"
-#include "cameras/mac_address.hpp"
-#include "cameras/uuid.hpp"
+#include "core/ipv4_address.hpp"
+#include "core/mac_address.hpp"
 #include "core/result.hpp"
 #include "core/settings.hpp"
+#include "core/uuid.hpp"
 #include "system/events/camera_events.hpp"
 
 namespace voxapp {
@@ -21,10 +21,9 @@ enum class CameraStatus : std::uint8_t {
     InvalidCredentials = 3,
 };
 
-using CameraEvent =
-    std::variant<CameraDiscovered, CameraCredentialsSet, CameraIpChanged, CameraWentOnline,
-                 CameraWentOffline, CameraCredentialsInvalidated, CameraProvisioned,
-                 CameraProvisioningFailed>;
+using CameraEvent = std::variant<CameraDiscovered, CameraCredentialsSet, CameraIpChanged,
+                                 CameraWentOnline, CameraWentOffline, CameraCredentialsInvalidated,
+                                 CameraProvisioned, CameraProvisioningFailed>;
 
 // What queries return of a camera: never its credentials.
 struct CameraSummary {

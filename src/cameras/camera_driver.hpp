@@ -6,11 +6,11 @@
 #include <vector>
 
 #include "cameras/camera_driver_error.hpp"
-#include "cameras/ipv4_address.hpp"
 #include "cameras/recording_segment.hpp"
-#include "cameras/time_range.hpp"
+#include "core/ipv4_address.hpp"
 #include "core/settings.hpp"
 #include "core/time_point.hpp"
+#include "core/time_range.hpp"
 
 namespace voxapp {
 

@@ -5,8 +5,8 @@
 #include <vector>
 
 #include "cameras/recording_segment.hpp"
-#include "cameras/time_range.hpp"
 #include "core/result.hpp"
+#include "core/time_range.hpp"
 
 namespace voxapp {
 

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "cameras/time_range.hpp"
+#include "core/time_range.hpp"
 
 namespace voxapp {
 

@@ -2,8 +2,8 @@
 
 #include <string>
 
-#include "cameras/uuid.hpp"
 #include "core/result.hpp"
+#include "core/uuid.hpp"
 
 namespace voxapp {
 

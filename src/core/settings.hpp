@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "core/log_level.hpp"
 #include "core/version_info.hpp"
-#include "system/logging/log_level.hpp"
 
 namespace voxapp {
 

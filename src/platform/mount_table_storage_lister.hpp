@@ -5,8 +5,8 @@
 #include <string_view>
 #include <vector>
 
+#include "core/mounted_storage.hpp"
 #include "core/result.hpp"
-#include "platform/mounted_storage.hpp"
 #include "platform/storage_file_system_space.hpp"
 #include "platform/storage_lister.hpp"
 

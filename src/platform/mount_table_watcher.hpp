@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "core/mounted_storage.hpp"
 #include "core/result.hpp"
-#include "platform/mounted_storage.hpp"
 #include "platform/storage_lister.hpp"
 #include "system/events/event_dispatcher.hpp"
 #include "system/io/fd_handler.hpp"

@@ -4,8 +4,8 @@
 #include <string_view>
 #include <vector>
 
+#include "core/mounted_storage.hpp"
 #include "core/result.hpp"
-#include "platform/mounted_storage.hpp"
 
 namespace voxapp {
 

@@ -2,10 +2,10 @@
 
 #include <optional>
 
-#include "cameras/ipv4_address.hpp"
-#include "cameras/uuid.hpp"
+#include "core/ipv4_address.hpp"
 #include "core/result.hpp"
 #include "core/settings.hpp"
+#include "core/uuid.hpp"
 
 namespace voxapp {
 

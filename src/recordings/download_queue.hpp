@@ -5,9 +5,9 @@
 #include <optional>
 #include <string>
 
-#include "cameras/time_range.hpp"
-#include "cameras/uuid.hpp"
 #include "core/time_point.hpp"
+#include "core/time_range.hpp"
+#include "core/uuid.hpp"
 
 namespace voxapp {
 

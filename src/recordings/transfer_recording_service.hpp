@@ -9,7 +9,7 @@
 #include <string>
 
 #include "cameras/camera_driver.hpp"
-#include "platform/mounted_storage.hpp"
+#include "core/mounted_storage.hpp"
 #include "platform/storage_lister.hpp"
 #include "platform/storage_space_manager.hpp"
 #include "recordings/camera_lookup.hpp"

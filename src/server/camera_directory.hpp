@@ -2,8 +2,8 @@
 
 #include <optional>
 
-#include "cameras/uuid.hpp"
 #include "core/result.hpp"
+#include "core/uuid.hpp"
 
 namespace voxapp {
 

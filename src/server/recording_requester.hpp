@@ -2,9 +2,9 @@
 
 #include <cstdint>
 
-#include "cameras/time_range.hpp"
-#include "cameras/uuid.hpp"
 #include "core/result.hpp"
+#include "core/time_range.hpp"
+#include "core/uuid.hpp"
 #include "server/unit_identity.hpp"
 
 namespace voxapp {

@@ -2,11 +2,11 @@
 
 #include <string>
 
-#include "cameras/ipv4_address.hpp"
-#include "cameras/mac_address.hpp"
-#include "cameras/uuid.hpp"
 #include "cameras/uuid_generator.hpp"
+#include "core/ipv4_address.hpp"
+#include "core/mac_address.hpp"
 #include "core/time_point.hpp"
+#include "core/uuid.hpp"
 #include "support/temp_dir.hpp"
 
 namespace voxapp {

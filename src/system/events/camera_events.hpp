@@ -2,9 +2,9 @@
 
 #include <string>
 
-#include "cameras/ipv4_address.hpp"
-#include "cameras/mac_address.hpp"
-#include "cameras/uuid.hpp"
+#include "core/ipv4_address.hpp"
+#include "core/mac_address.hpp"
+#include "core/uuid.hpp"
 
 namespace voxapp {
 

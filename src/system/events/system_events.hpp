@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <string>
 
-#include "platform/mounted_storage.hpp"
+#include "core/mounted_storage.hpp"
 
 namespace voxapp {
 

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "core/mounted_storage.hpp"
 #include "core/result.hpp"
-#include "platform/mounted_storage.hpp"
 #include "system/logging/sink.hpp"
 
 namespace voxapp {

@@ -3,7 +3,7 @@
 #include <string>
 #include <string_view>
 
-#include "system/logging/log_level.hpp"
+#include "core/log_level.hpp"
 
 namespace voxapp {
 

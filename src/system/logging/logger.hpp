@@ -2,7 +2,7 @@
 
 #include <string_view>
 
-#include "system/logging/log_level.hpp"
+#include "core/log_level.hpp"
 
 namespace voxapp {
 

@@ -1,9 +1,9 @@
 #include <gtest/gtest.h>
 
-#include "cameras/ipv4_address.hpp"
-#include "cameras/mac_address.hpp"
-#include "cameras/uuid.hpp"
-#include "platform/mounted_storage.hpp"
+#include "core/ipv4_address.hpp"
+#include "core/mac_address.hpp"
+#include "core/mounted_storage.hpp"
+#include "core/uuid.hpp"
 
 namespace voxapp {
 namespace {

@@ -1,4 +1,4 @@
-#include "cameras/ipv4_address.hpp"
+#include "core/ipv4_address.hpp"
 
 #include <cstdint>
 #include <limits>

@@ -1,4 +1,4 @@
-#include "core/app/application_context.hpp"
+#include "app/application_context.hpp"
 
 #include "system/logging/console_sink.hpp"
 #include "system/logging/tee_logger.hpp"

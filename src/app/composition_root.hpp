@@ -3,16 +3,14 @@
 #include <memory>
 #include <string>
 
-#include "core/app/application.hpp"
-#include "core/app/application_context.hpp"
-#include "core/app/service_registry.hpp"
+#include "app/application.hpp"
+#include "app/application_context.hpp"
+#include "app/service_registry.hpp"
 #include "cameras/async_http_client_using_curl.hpp"
 #include "cameras/camera_service.hpp"
 #include "cameras/in_memory_camera_store.hpp"
 #include "cameras/recording_downloader.hpp"
 #include "cameras/uuid_generator.hpp"
-#include "recordings/file_publisher.hpp"
-#include "recordings/transfer_recording_service.hpp"
 #include "instruments/device_count_store.hpp"
 #include "instruments/device_manager.hpp"
 #include "platform/gps_source.hpp"
@@ -20,6 +18,8 @@
 #include "platform/storage_space_manager.hpp"
 #include "platform/time_zone_backend.hpp"
 #include "platform/time_zone_service.hpp"
+#include "recordings/file_publisher.hpp"
+#include "recordings/transfer_recording_service.hpp"
 #include "server/client_service.hpp"
 #include "server/device_link.hpp"
 #include "server/unit_request_handler.hpp"
@@ -72,13 +72,14 @@ public:
     // The mount point of the first USB storage at start-up; empty when there is none.
     const std::string& first_usb_mount_point();
 
+    // The composition context of the wiring units: settings, logger, application directory.
+    ApplicationContext& context() { return context_; }
+    // Keeps what the wiring units register (loop handlers, timers) as long as the services.
+    ServiceRegistry& registry() { return registry_; }
+
 private:
     void subscribe_all();
     void register_with_event_loop();
-    void subscribe_cameras();
-    void subscribe_recordings();
-    DeviceLink::Factories link_factories();
-    DeviceManager::Instruments instrument_support(std::shared_ptr<SerialDeviceTracker> tracker);
 
     ApplicationContext& context_;
     ServiceRegistry registry_;

@@ -1,12 +1,12 @@
-#include "core/app/entry_point.hpp"
+#include "app/entry_point.hpp"
 
 #include <malloc.h>
 #include <sys/stat.h>
 
 #include <cstdio>
 
-#include "core/app/application_context.hpp"
-#include "core/app/composition_root.hpp"
+#include "app/application_context.hpp"
+#include "app/composition_root.hpp"
 #include "core/command_line.hpp"
 #include "core/executable_paths.hpp"
 #include "core/settings.hpp"

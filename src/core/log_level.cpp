@@ -1,4 +1,4 @@
-#include "system/logging/log_level.hpp"
+#include "core/log_level.hpp"
 
 namespace voxapp {
 

@@ -1,4 +1,4 @@
-#include "cameras/time_range.hpp"
+#include "core/time_range.hpp"
 
 #include <gtest/gtest.h>
 

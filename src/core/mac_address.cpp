@@ -1,4 +1,4 @@
-#include "cameras/mac_address.hpp"
+#include "core/mac_address.hpp"
 
 #include "core/hex_digit.hpp"
 

@@ -1,4 +1,4 @@
-#include "core/app/fatal.hpp"
+#include "app/fatal.hpp"
 
 #include <cstdio>
 #include <cstdlib>

@@ -1,4 +1,4 @@
-#include "core/app/heartbeat.hpp"
+#include "app/heartbeat.hpp"
 
 #include <fcntl.h>
 #include <unistd.h>

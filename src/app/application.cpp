@@ -1,4 +1,4 @@
-#include "core/app/application.hpp"
+#include "app/application.hpp"
 
 #include <signal.h>
 #include <sys/epoll.h>
@@ -10,7 +10,7 @@
 #include <cerrno>
 #include <chrono>
 
-#include "core/app/heartbeat.hpp"
+#include "app/heartbeat.hpp"
 
 namespace voxapp {
 

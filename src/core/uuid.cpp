@@ -1,4 +1,4 @@
-#include "cameras/uuid.hpp"
+#include "core/uuid.hpp"
 
 #include "core/hex_digit.hpp"
 

@@ -1,4 +1,4 @@
-#include "core/app/application.hpp"
+#include "app/application.hpp"
 
 #include <signal.h>
 #include <unistd.h>
@@ -11,9 +11,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "core/app/fatal.hpp"
-#include "core/app/heartbeat.hpp"
-#include "core/app/service_registry.hpp"
+#include "app/fatal.hpp"
+#include "app/heartbeat.hpp"
+#include "app/service_registry.hpp"
 #include "support/recording_logger.hpp"
 #include "support/temp_dir.hpp"
 

@@ -1,6 +1,6 @@
-#include "core/app/link_components.hpp"
+#include "app/link_components.hpp"
 
-#include "core/app/fatal.hpp"
+#include "app/fatal.hpp"
 #include "server/tcp_remote_connection.hpp"
 
 namespace voxapp {
