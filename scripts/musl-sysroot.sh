@@ -175,7 +175,7 @@ EOF
 unpack() {
     local name=$1 dsc
     dsc=$(find "$cache/sources" -maxdepth 1 -name "${name}_*.dsc" | head -1)
-    rm -rf "$work/$name"
+    rm -rf "${work:?}/$name"
     dpkg-source --no-check -x "$dsc" "$work/$name" >/dev/null
     echo "$work/$name"
 }
@@ -326,7 +326,7 @@ done
 
 # The guest sees this folder first for every path it opens: keep only the loader and the
 # libraries' headers and shared objects, no programs, settings or documentation.
-rm -rf "$sysroot/usr/bin" "$sysroot/usr/sbin" "$sysroot/usr/share" "$sysroot/etc" "$work"
+rm -rf "${sysroot:?}/usr/bin" "${sysroot:?}/usr/sbin" "${sysroot:?}/usr/share" "${sysroot:?}/etc" "$work"
 rm -f "$sysroot"/.step-* "$sysroot/.recipe"
 echo "$wanted" >"$stamp"
 phase "musl sysroot $sysroot is ready"

@@ -55,14 +55,18 @@ scripts/musl-sysroot.sh
 
 phase "Configure $build"
 # Size first, as the package ships it: every function and object in its own section so that
-# the linker drops what nothing calls.
-sections="-ffunction-sections -fdata-sections"
+# the linker drops what nothing calls; clang's -Oz; and code for an executable rather than a
+# shared library (MIPS PIC code reaches every function and global through the GOT, 12% more).
+# zig 0.11 turns -Oz into -Os and always compiles PIC, so both go to clang directly. Link-time
+# optimisation stays off (see scripts/musl-sysroot.sh). No run path: under QEMU the sysroot's
+# /usr/lib is the loader's default, as on the router.
+size_flags="-ffunction-sections -fdata-sections -Xclang -Oz"
+size_flags+=" -Xclang -mrelocation-model -Xclang static -Xclang -pic-level -Xclang 0"
 cmake -S . -B "$build" -G Ninja \
     -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/toolchain-mipsel-linux-musl.cmake" \
     -DVOXAPP_MUSL_CACHE="$cache" -DVOXAPP_OPENWRT_PREFIX="$sysroot/usr" \
-    -DVOXAPP_WERROR="$werror" -DCMAKE_BUILD_TYPE=MinSizeRel \
-    -DCMAKE_C_FLAGS="$sections" -DCMAKE_CXX_FLAGS="$sections" \
-    -DCMAKE_EXE_LINKER_FLAGS="-Wl,--gc-sections" >/dev/null
+    -DVOXAPP_WERROR="$werror" -DCMAKE_BUILD_TYPE=MinSizeRel -DCMAKE_CXX_FLAGS="$size_flags" \
+    -DCMAKE_EXE_LINKER_FLAGS="-Wl,--gc-sections" -DCMAKE_SKIP_BUILD_RPATH=ON >/dev/null
 
 phase "Build"
 # Only the daemon and the unit test programs; the system tests come from the native build.
@@ -86,15 +90,18 @@ if [[ ! "$description" =~ ^ELF\ 32-bit\ LSB\ .*executable,\ MIPS.*interpreter\ /
     echo "voxapp is not a 32-bit MIPS little-endian executable on musl's soft-float loader" >&2
     exit 1
 fi
-strip=mipsel-linux-gnu-strip
-"$strip" -o "$build/voxapp.stripped" "$build/voxapp"
+# As a package build strips it: no symbols, no comments and no MIPS procedure descriptors
+# (.pdr, a debugging aid that is never loaded).
+mipsel-linux-gnu-strip --strip-all -R .comment -R .pdr -R .mdebug.abi32 \
+    -o "$build/voxapp.stripped" "$build/voxapp"
 bytes=$(stat -c %s "$build/voxapp.stripped")
 kib=$(((bytes + 1023) / 1024))
 echo "Stripped voxapp: $bytes bytes ($kib KiB); it needs:" \
     "$(readelf -d "$build/voxapp" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | tr '\n' ' ')"
+too_big=""
 if ((kib > limit_kib)); then
-    echo "The stripped voxapp exceeds $limit_kib KiB" >&2
-    exit 1
+    too_big="The stripped voxapp has $kib KiB, more than $limit_kib KiB"
+    echo "$too_big (reported again at the end)" >&2
 fi
 
 phase "Unit tests under emulation"
@@ -121,4 +128,8 @@ fi
 (cd "$native" && VOXAPP_BINARY="$build/voxapp" VOXAPP_LAUNCHER="qemu-mipsel -L $sysroot" \
     ctest "${ctest_args[@]}")
 
+if [[ -n "$too_big" ]]; then
+    echo "$too_big" >&2
+    exit 1
+fi
 phase "musl build and emulated tests passed"

@@ -1,8 +1,6 @@
 #include "cameras/http_camera_driver.hpp"
 
-#include <fstream>
 #include <iterator>
-#include <sstream>
 #include <utility>
 
 #include "cameras/camera_time_zone.hpp"
@@ -10,6 +8,7 @@
 #include "cameras/recording_search.hpp"
 #include "cameras/streaming_limits.hpp"
 #include "cameras/video_settings.hpp"
+#include "core/file_text.hpp"
 
 namespace voxapp {
 namespace {
@@ -236,14 +235,14 @@ void HttpCameraDriver::download_recording(const RecordingSegment& segment,
 }
 
 void HttpCameraDriver::provision(Done done) {
-    std::ifstream file(provisioning_file_, std::ios::binary);
-    if (!file) {
+    // The provisioning file is a few KiB of XML; the camera takes no more than this anyway.
+    std::optional<std::string> tracks = read_file_text(provisioning_file_, 1 << 20);
+    if (!tracks) {
         done(failed("Cannot open " + provisioning_file_));
         return;
     }
-    std::string tracks((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
     request(
-        "PUT", "ContentMgmt/record/tracks", std::move(tracks), std::nullopt,
+        "PUT", "ContentMgmt/record/tracks", std::move(*tracks), std::nullopt,
         guarded<std::string>([this, done = std::move(done)](CameraResult<std::string> reply) {
             if (!reply) {
                 done(reply.failure());

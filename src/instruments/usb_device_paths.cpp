@@ -6,9 +6,11 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <iterator>
+#include <string_view>
+#include <vector>
 
+#include "core/file_text.hpp"
 #include "core/system_paths.hpp"
 
 namespace voxapp {
@@ -22,14 +24,7 @@ bool exists(const std::string& path) {
 
 // A sysfs attribute is a few bytes; anything longer is not one.
 std::string read_small_file(const std::string& path) {
-    std::ifstream file(path, std::ios::binary);
-    if (!file) {
-        return {};
-    }
-    std::string text(64, '\0');
-    file.read(text.data(), static_cast<std::streamsize>(text.size()));
-    text.resize(static_cast<std::size_t>(file.gcount()));
-    return text;
+    return read_file_text(path, 64).value_or("");
 }
 
 bool parse_hex(const std::string& text, unsigned& value) {
@@ -80,14 +75,15 @@ std::string usb_device_node(const std::string& name) {
     if (directory.empty()) {
         return {};
     }
-    std::ifstream file(directory + "/uevent");
-    std::string line;
     // A uevent file has a handful of short lines; a huge one is not one.
-    for (int lines = 0; lines < 64 && std::getline(file, line); ++lines) {
+    const std::string uevent = read_file_text(directory + "/uevent", 4096).value_or("");
+    const std::vector<std::string_view> lines = text_lines(uevent);
+    for (std::size_t index = 0; index < lines.size() && index < 64; ++index) {
+        const std::string_view line = lines[index];
         if (line.find("DEVNAME=") == std::string::npos) {
             continue;
         }
-        const std::string node = line.substr(line.rfind('=') + 1);
+        const std::string node(line.substr(line.rfind('=') + 1));
         if (node.empty() || node.find("..") != std::string::npos) {
             return {};
         }

@@ -2,8 +2,9 @@
 
 #include <array>
 #include <cerrno>
-#include <fstream>
 #include <utility>
+
+#include "core/file_text.hpp"
 
 namespace voxapp {
 
@@ -100,13 +101,13 @@ MountTableStorageLister::MountTableStorageLister(std::string mountinfo_path,
     : mountinfo_path_(std::move(mountinfo_path)), space_query_(std::move(space_query)) {}
 
 Result<std::vector<MountedStorage>> MountTableStorageLister::list_all() const {
-    std::ifstream table(mountinfo_path_);
-    if (!table.is_open()) {
+    // A router's mount table is a few KiB; a megabyte holds thousands of mounts.
+    const std::optional<std::string> table = read_file_text(mountinfo_path_, 1 << 20);
+    if (!table) {
         return Error::fixed("Failed to open /proc/self/mountinfo", errno);
     }
     std::vector<MountedStorage> storages;
-    std::string line;
-    while (std::getline(table, line)) {
+    for (const std::string_view line : text_lines(*table)) {
         std::optional<MountedStorage> storage = parse_mountinfo_line(line);
         if (!storage) {
             continue;

@@ -1,17 +1,14 @@
 #include "platform/time_zone_table.hpp"
 
-#include <fstream>
+#include "core/file_text.hpp"
 
 namespace voxapp {
 
 TimeZoneTable load_time_zone_table(const std::string& path) {
     TimeZoneTable table;
-    std::ifstream in(path);
-    std::string line;
-    while (std::getline(in, line)) {
-        if (!line.empty() && line.back() == '\r') {
-            line.pop_back();
-        }
+    // A table of every zone on earth is a few dozen KiB.
+    const std::string text = read_file_text(path, 1 << 20).value_or("");
+    for (const std::string_view line : text_lines(text)) {
         if (line.empty() || line.front() == '#') {
             continue;
         }
@@ -19,7 +16,8 @@ TimeZoneTable load_time_zone_table(const std::string& path) {
         if (equals == std::string::npos) {
             continue;
         }
-        table.insert_or_assign(line.substr(0, equals), line.substr(equals + 1));
+        table.insert_or_assign(std::string(line.substr(0, equals)),
+                               std::string(line.substr(equals + 1)));
     }
     return table;
 }

@@ -5,10 +5,9 @@
 
 #include <atomic>
 #include <cerrno>
-#include <fstream>
-#include <sstream>
 
 #include "core/directories.hpp"
+#include "core/file_text.hpp"
 #include "core/single_quoted.hpp"
 #include "core/system_paths.hpp"
 #include "recordings/content_length.hpp"
@@ -26,14 +25,9 @@ bool has_line_break(const std::string& text) {
     return text.find_first_of("\r\n") != std::string::npos;
 }
 
+// curl's header output of a size query: a few lines.
 std::string read_whole(const std::string& path) {
-    std::ifstream file(path, std::ios::binary);
-    if (!file) {
-        return {};
-    }
-    std::ostringstream text;
-    text << file.rdbuf();
-    return text.str();
+    return read_file_text(path, 64 * 1024).value_or("");
 }
 
 }  // namespace
