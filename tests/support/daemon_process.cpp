@@ -87,7 +87,7 @@ ChildProcess::ChildProcess(const std::string& executable, const std::vector<std:
     const std::string err_path = capture_dir_ + "/stderr";
 
     std::vector<std::string> words = {executable};
-    if (fs::path(executable).filename() == "voxapp") {
+    if (fs::path(executable).filename() == "voxapp" || executable == voxapp_binary()) {
         words = daemon_command(executable);
     }
     words.insert(words.end(), arguments.begin(), arguments.end());
@@ -116,7 +116,7 @@ ChildProcess::ChildProcess(const std::string& executable, const std::vector<std:
         if (!working_directory.empty() && chdir(working_directory.c_str()) != 0) {
             _exit(125);
         }
-        execv(argv[0], argv.data());
+        execvp(argv[0], argv.data());
         _exit(126);
     }
 }

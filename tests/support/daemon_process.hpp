@@ -41,8 +41,9 @@ private:
 // A child process with its standard output and error captured to files.
 class ChildProcess {
 public:
-    // An empty `working_directory` keeps the caller's. A daemon binary (a file named voxapp)
-    // starts through the launcher of daemon_command.
+    // An empty `working_directory` keeps the caller's. A daemon binary (voxapp_binary() or a
+    // file named voxapp) starts through the launcher of daemon_command; a name without a slash
+    // is looked up in PATH.
     ChildProcess(const std::string& executable, const std::vector<std::string>& arguments,
                  const std::map<std::string, std::string>& environment,
                  const std::string& working_directory = "");
