@@ -26,7 +26,18 @@ limit_kib=1024
 
 # Daemon system tests that user-mode emulation cannot serve, as "regex|reason" (ctest -E on the
 # test name). The reasons are in the README too.
-excluded_system_tests=()
+multicast="QEMU 7.2 does not translate setsockopt(IP_MULTICAST_IF), so the daemon's camera search cannot go out on the LAN interface and no camera is found"
+signals="QEMU catches every signal itself from the start, so the test cannot see when the daemon's own stop handler is in place before it signals"
+excluded_system_tests=(
+    "^DaemonRunTest\\.WithoutSettingsWarnsOnConsoleAndInTheLogFile$|$signals"
+    "^DaemonRunTest\\.StopsOnSigtermAndSigintWithBothLinesInOrder$|$signals"
+    "^DaemonRunTest\\.Md5AloneStartsTheDaemon$|$signals"
+    "^DaemonRunTest\\.RouterUnitIsRegisteredWhileTheDeviceCountIsZero$|$signals"
+    "^DaemonStartTest\\.MissingDeviceNameIsFatal$|QEMU adds its own line to the daemon's standard error when the daemon aborts"
+    "^StalledLinkTest\\.|answers within 100 ms, a bound the emulated daemon misses on a loaded machine"
+    "^CameraDiscoveryTest\\.|$multicast"
+    "^DaemonRecordingTest\\.|$multicast"
+)
 
 started=$SECONDS
 phase() {
