@@ -14,16 +14,22 @@ public:
         : cameras_(std::move(cameras)) {}
 
     Result<RecordingCamera> find(const Uuid& id) const override {
-        auto camera = cameras_->find_by_id(id);
+        return recording_camera(cameras_->find_by_id(id));
+    }
+    Result<RecordingCamera> find_by_mac(const MacAddress& mac) const override {
+        return recording_camera(cameras_->find_by_mac(mac));
+    }
+
+private:
+    static Result<RecordingCamera> recording_camera(const Result<Camera>& camera) {
         if (!camera) {
             return camera.error();
         }
         auto credential = camera->credentials();
-        return RecordingCamera{camera->ip(),
-                               credential ? std::optional(*credential) : std::nullopt};
+        return RecordingCamera{camera->ip(), credential ? std::optional(*credential) : std::nullopt,
+                               camera->mac()};
     }
 
-private:
     std::shared_ptr<CameraRepository> cameras_;
 };
 
