@@ -11,6 +11,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <iterator>
 #include <set>
 #include <sstream>
 #include <thread>
@@ -120,25 +121,30 @@ protected:
         return reply_to("#7,SN,T,C," + format_local_time_point(at, "%Y-%m-%d %H:%M:%S") + "," +
                         std::to_string(length_s) + ";");
     }
-    // The remote name of the recording from `offset_s`, with its video id.
-    std::string remote(std::int64_t offset_s, int video_id) const {
-        const TimePoint at = start_ + (3600 + offset_s) * kSecond;
-        return "208-4321-" + format_local_time_point(at, "%Y%m%d_%H_%M_%S") + "_VID" +
-               std::to_string(video_id) + ".MP4";
+    // request() with the client's run held until the hold file goes; that run's process id.
+    std::string request_held(std::int64_t offset_s, std::int64_t length_s,
+                             const std::string& content) {
+        write_file(client_ + ".hold", "");
+        const std::size_t runs = client_runs().size();
+        EXPECT_EQ(request(offset_s, length_s, content), "#7,SN,T,0;");
+        return wait_until([&] { return client_runs().size() > runs; }) ? client_runs()[runs] : "";
     }
-    std::string file_name(std::int64_t offset_s) const {
+    // The file name of the recording from `offset_s`, with `tail` after its start time.
+    std::string name(std::int64_t offset_s, const std::string& tail = ".MP4") const {
         const TimePoint at = start_ + (3600 + offset_s) * kSecond;
-        return "208-4321-" + format_local_time_point(at, "%Y%m%d_%H_%M_%S") + ".MP4";
+        return "208-4321-" + format_local_time_point(at, "%Y%m%d_%H_%M_%S") + tail;
+    }
+    std::string remote(std::int64_t offset_s, int video_id) const {
+        return name(offset_s, "_VID" + std::to_string(video_id) + ".MP4");
     }
 
     template <typename Predicate>
     bool wait_until(Predicate done) {
         const auto deadline = std::chrono::steady_clock::now() + kBound;
-        while (!done()) {
+        for (; !done(); std::this_thread::sleep_for(20ms)) {
             if (std::chrono::steady_clock::now() > deadline) {
                 return false;
             }
-            std::this_thread::sleep_for(20ms);
         }
         return true;
     }
@@ -160,12 +166,8 @@ protected:
     }
     // The process ids of the client's runs so far.
     std::vector<std::string> client_runs() const {
-        std::vector<std::string> pids;
         std::istringstream lines(read_file(client_ + ".pids"));
-        for (std::string line; std::getline(lines, line);) {
-            pids.push_back(line);
-        }
-        return pids;
+        return {std::istream_iterator<std::string>(lines), std::istream_iterator<std::string>()};
     }
     bool arrived(const std::string& name, const std::string& content) {
         return wait_until([&] { return read_file(ftp_home_.path() + "/" + name) == content; });
@@ -196,9 +198,7 @@ TEST_F(RecordingDurabilityTest, EveryAcceptedRecordingArrivesWholeAndOnce) {
     const std::string hour = pattern(300'000, 2);
     ftp_->plan_cut(remote(0, 1) + ".tmp", 50'000, sim::FtpPeer::Cut::drop);
     ftp_->plan_cut(remote(0, 1) + ".tmp", 50'000, sim::FtpPeer::Cut::reply_426);
-    write_file(hold, "");
-    EXPECT_EQ(request(0, 60, minute), "#7,SN,T,0;");
-    ASSERT_TRUE(wait_until([&] { return client_runs().size() == 1; }));
+    ASSERT_FALSE(request_held(0, 60, minute).empty());
     EXPECT_EQ(request(0, 3600, hour), "#7,SN,T,0;");
     fs::remove(hold);
     ASSERT_TRUE(logged("[CurlFtpFilePublisher] Resuming upload from 50000 to 200000"));
@@ -207,15 +207,11 @@ TEST_F(RecordingDurabilityTest, EveryAcceptedRecordingArrivesWholeAndOnce) {
     EXPECT_TRUE(arrived(remote(0, 2), hour));
     // The second cut failed the attempt; the next one resumed from what the server holds.
     EXPECT_TRUE(logged("[CurlFtpFilePublisher] Resuming upload from 100000 to 200000"));
-    EXPECT_GE(ftp_->uploads(), 4);
 
     // A client that never ends is killed after the recording's length and the margin; one that
     // ends well but writes nothing has failed too; the attempt after them delivers.
-    write_file(hold, "");
-    std::size_t runs = client_runs().size();
-    EXPECT_EQ(request(7200, 2, ""), "#7,SN,T,0;");
-    ASSERT_TRUE(logged("[RecordingService] Download attempt timed out: " + file_name(7200)));
-    const std::string stuck = client_runs().at(runs);
+    const std::string stuck = request_held(7200, 2, "");
+    ASSERT_TRUE(logged("[RecordingService] Download attempt timed out: " + name(7200)));
     fs::remove(hold);
     ASSERT_TRUE(logged("openRTSP left no recording in "));
     write_file(client_ + ".content.2", "two seconds");
@@ -225,27 +221,21 @@ TEST_F(RecordingDurabilityTest, EveryAcceptedRecordingArrivesWholeAndOnce) {
     // A USB stick mounted while the download runs: the recording stays where it was written.
     stick_ = rig_->root() / "mnt/usb";
     fs::create_directories(stick_);
-    write_file(hold, "");
     const std::string stick_minutes = pattern(120'000, 3);
-    runs = client_runs().size();
-    EXPECT_EQ(request(9000, 120, stick_minutes), "#7,SN,T,0;");
-    ASSERT_TRUE(wait_until([&] { return client_runs().size() > runs; }));
+    ASSERT_FALSE(request_held(9000, 120, stick_minutes).empty());
     ASSERT_EQ(::mount("/dev/sdz1", stick_.c_str(), "ramfs", 0, nullptr), 0);
     ASSERT_TRUE(logged("Mounted USB: /dev/sdz1 on " + stick_));
     fs::remove(hold);
     EXPECT_TRUE(arrived(remote(9000, 4), stick_minutes));
-    EXPECT_EQ(count("[RecordingService] Download complete: " + file_name(9000)), 1u);
+    EXPECT_EQ(count("[RecordingService] Download complete: " + name(9000)), 1u);
     ASSERT_EQ(::umount2(stick_.c_str(), MNT_DETACH), 0);
     stick_.clear();
     ASSERT_TRUE(logged("Unmounted USB: /dev/sdz1"));
 
     // Stopped mid-download: the client goes with the daemon, the request comes back with it.
-    write_file(hold, "");
     const std::string half_minute = pattern(30'000, 4);
-    runs = client_runs().size();
-    EXPECT_EQ(request(10800, 30, half_minute), "#7,SN,T,0;");
-    ASSERT_TRUE(wait_until([&] { return client_runs().size() > runs; }));
-    const std::string stopped = client_runs().back();
+    const std::string stopped = request_held(10800, 30, half_minute);
+    ASSERT_FALSE(stopped.empty());
     rig_->daemon().send_signal(SIGTERM);
     ASSERT_TRUE(rig_->daemon().wait_for_exit(kBound));
     // Signalled with the daemon's stop; it may take a moment to go.
@@ -269,9 +259,8 @@ TEST_F(RecordingDurabilityTest, EveryAcceptedRecordingArrivesWholeAndOnce) {
     // Once each, nothing half-done left on the server, and the router's RAM given back.
     ASSERT_TRUE(logged("[RecordingService] Upload complete: " + remote(12600, 6)));
     std::set<std::string> names;
-    for (const auto& entry : fs::directory_iterator(ftp_home_.path())) {
-        names.insert(entry.path().filename().string());
-    }
+    for (const auto& entry : fs::directory_iterator(ftp_home_.path()))
+        names.insert(entry.path().filename());
     EXPECT_EQ(names, (std::set<std::string>{remote(0, 1), remote(0, 2), remote(7200, 3),
                                             remote(9000, 4), remote(10800, 5), remote(12600, 6)}));
     EXPECT_TRUE(fs::is_empty(rig_->root() / "tmp/camera"));
