@@ -178,10 +178,14 @@ std::string format_recording_journal(const JournalContents& contents) {
         text += "U " + request_fields(item.request) + ' ' + std::to_string(item.attempts) + ' ' +
                 std::to_string(item.next_attempt) + '\n';
     }
-    const std::size_t entries = contents.downloads.size() + contents.uploads.size();
+    return sealed_recording_journal(std::move(text),
+                                    contents.downloads.size() + contents.uploads.size());
+}
+
+std::string sealed_recording_journal(std::string body, std::size_t entries) {
     char hash[17];
-    std::snprintf(hash, sizeof hash, "%016llx", static_cast<unsigned long long>(fnv1a(text)));
-    return text + "end " + std::to_string(entries) + ' ' + hash + '\n';
+    std::snprintf(hash, sizeof hash, "%016llx", static_cast<unsigned long long>(fnv1a(body)));
+    return body + "end " + std::to_string(entries) + ' ' + hash + '\n';
 }
 
 Result<JournalContents> parse_recording_journal(std::string_view text) {

@@ -31,6 +31,9 @@ struct JournalContents {
 // told from a whole one.
 std::string format_recording_journal(const JournalContents& contents);
 
+// `body` (the lines before the closing one) with the closing line for `entries` entries.
+std::string sealed_recording_journal(std::string body, std::size_t entries);
+
 // Error: why the text is not a whole journal ("Journal: ..."), for a file cut short, a bad hash,
 // or any field out of form.
 Result<JournalContents> parse_recording_journal(std::string_view text);
