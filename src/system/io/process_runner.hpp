@@ -29,7 +29,7 @@ namespace voxapp {
 // by someone else). Callbacks of children that ended together run in ascending pid order, each
 // after its child has left the runner, so a callback may start new commands; it must not
 // destroy or move the runner. Destroying the runner discards pending callbacks without calling
-// them; their children are neither killed nor reaped by it.
+// them; their children are neither killed nor reaped by it (stop_children does both first).
 class ProcessRunner final : public FdHandler {
 public:
     using Callback = std::function<void(int exit_code)>;
