@@ -44,9 +44,15 @@ void send_instrument_event(UbusService& bus, const DeviceManager::DeviceView& de
 
 // Registered after every service it reports on, so destroyed before them: the bus stops (and lets
 // go of the reply's services) while they are all still there.
-struct BusStop {
-    std::shared_ptr<UbusService> service;
-    ~BusStop() { service->stop(); }
+class BusStop {
+public:
+    explicit BusStop(std::shared_ptr<UbusService> service) : service_(std::move(service)) {}
+    ~BusStop() { service_->stop(); }
+    BusStop(const BusStop&) = delete;
+    BusStop& operator=(const BusStop&) = delete;
+
+private:
+    std::shared_ptr<UbusService> service_;
 };
 
 }  // namespace
@@ -135,7 +141,7 @@ void register_bus(CompositionRoot& root, EventLoop& /*loop*/) {
         write_bus_status(out, sources, system_now(), monotonic_ns());
     });
     service->start();
-    root.registry().get<BusStop>([&] { return std::make_shared<BusStop>(BusStop{service}); });
+    root.registry().get<BusStop>([&] { return std::make_shared<BusStop>(service); });
 }
 
 }  // namespace voxapp

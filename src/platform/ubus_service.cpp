@@ -434,8 +434,9 @@ private:
         Loop& owner_;
     };
 
+    // Runs from the start timer's callback, which must not destroy that timer: it stays until
+    // stop.
     void start_worker() {
-        start_timer_.reset();
         if (worker_.joinable()) {
             return;
         }

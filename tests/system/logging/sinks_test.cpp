@@ -298,10 +298,10 @@ TEST_F(FileSinkTest, FullFileMovesDownTheOlderFilesLineByLine) {
         }
         sink.info(std::string(200, 'e'));  // larger than the limit: a file of its own
     }
-    EXPECT_THAT(lines_of(path), ElementsAre("[INFO] " + std::string(200, 'e')));
-    EXPECT_THAT(lines_of(path + ".1"), ElementsAre("[INFO] c", "[INFO] d-padded-to-be-long"));
+    EXPECT_THAT(lines_of(path), ElementsAre(" [INFO] " + std::string(200, 'e')));
+    EXPECT_THAT(lines_of(path + ".1"), ElementsAre(" [INFO] c", " [INFO] d-padded-to-be-long"));
     EXPECT_THAT(lines_of(path + ".2"),
-                ElementsAre("[INFO] a", "[INFO] b-padded-to-be-a-long-line"));
+                ElementsAre(" [INFO] a", " [INFO] b-padded-to-be-a-long-line"));
     EXPECT_FALSE(std::filesystem::exists(path + ".3"));
     EXPECT_EQ(errors_.text(), "");
 }
