@@ -19,10 +19,10 @@ std::shared_ptr<FileSink> ApplicationContext::file_sink() {
 void ApplicationContext::create_logger() {
     auto console =
         std::make_shared<ConsoleSink>(settings_.logging_depth, settings_.min_logging_level);
-    file_sink_ = std::make_shared<FileSink>(
-        settings_.log_path, settings_.usb_relative_log_path, settings_.logging_depth,
-        settings_.min_logging_level, stderr,
-        LogRotation{settings_.log_max_size, settings_.log_max_files});
+    file_sink_ =
+        std::make_shared<FileSink>(settings_.log_path, settings_.usb_relative_log_path,
+                                   settings_.logging_depth, settings_.min_logging_level, stderr,
+                                   LogRotation{settings_.log_max_size, settings_.log_max_files});
     logger_ = std::make_shared<TeeLogger>(std::move(console), file_sink_);
     if (settings_.log_syslog) {
         logger_ = std::make_shared<TeeLogger>(logger_, std::make_shared<SyslogSink>());

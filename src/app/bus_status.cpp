@@ -96,8 +96,7 @@ void write_recordings(BusMessageWriter& out, const BusStatusSources& sources) {
     if (!sources.recordings) {
         return;
     }
-    const TransferRecordingService::TransferStatus status =
-        sources.recordings->transfer_status();
+    const TransferRecordingService::TransferStatus status = sources.recordings->transfer_status();
     out.open_table("recordings");
     out.add_int("queued", static_cast<std::int64_t>(status.downloads_queued));
     out.add_int("uploads_queued", static_cast<std::int64_t>(status.uploads_queued));
@@ -125,8 +124,8 @@ void write_recordings(BusMessageWriter& out, const BusStatusSources& sources) {
     out.add_string("directory", directory);
     struct statvfs space {};
     if (statvfs(directory.c_str(), &space) == 0) {
-        out.add_int("free_bytes",
-                    static_cast<std::int64_t>(space.f_bavail) * static_cast<std::int64_t>(space.f_frsize));
+        out.add_int("free_bytes", static_cast<std::int64_t>(space.f_bavail) *
+                                      static_cast<std::int64_t>(space.f_frsize));
     }
     out.close_table();
 }

@@ -19,7 +19,7 @@ namespace voxapp {
 // without it); its part of the reply is then left out.
 struct BusStatusSources {
     const Settings* settings = nullptr;
-    TimePoint started_at = 0;              // wall clock
+    TimePoint started_at = 0;               // wall clock
     std::int64_t started_monotonic_ns = 0;  // steady clock, for the uptime
     std::function<std::string()> device_name;
     std::shared_ptr<DeviceManager> devices;

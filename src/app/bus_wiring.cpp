@@ -32,8 +32,7 @@ void send_camera_event(UbusService& bus, CameraQuery& cameras, const char* id, c
     });
 }
 
-void send_instrument_event(UbusService& bus, const DeviceManager::DeviceView& device,
-                           bool added) {
+void send_instrument_event(UbusService& bus, const DeviceManager::DeviceView& device, bool added) {
     bus.send_event(added ? "voxapp.instrument.added" : "voxapp.instrument.removed",
                    [&](BusMessageWriter& out) {
                        out.add_int("serial", device.serial);
@@ -60,8 +59,7 @@ private:
 std::shared_ptr<UbusService> bus_service(CompositionRoot& root) {
     return root.registry().get<UbusService>([&root]() -> std::shared_ptr<UbusService> {
         auto loop = root.event_loop();
-        auto service =
-            UbusService::create(*loop, root.logger(), system_path(kUbusSocketPath));
+        auto service = UbusService::create(*loop, root.logger(), system_path(kUbusSocketPath));
         if (!service) {
             root.logger()->warning("[Ubus] " + service.error().message_text() +
                                    ": no bus object, no bus events, no GPS fix");

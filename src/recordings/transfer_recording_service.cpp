@@ -371,14 +371,14 @@ TransferRecordingService::TransferStatus TransferRecordingService::transfer_stat
     status.uploads_queued = uploads_.size();
     if (current_download_) {
         const RecordingRequest& request = current_download_->request;
-        status.download = TransferStatus::Download{request.camera_id, request.wanted,
-                                                   request.attempts + 1,
-                                                   directory_ + "/" + request.file_name};
+        status.download =
+            TransferStatus::Download{request.camera_id, request.wanted, request.attempts + 1,
+                                     directory_ + "/" + request.file_name};
     }
     if (current_upload_) {
-        status.upload = TransferStatus::Upload{current_upload_->remote_name,
-                                               current_upload_->attempts + 1,
-                                               current_upload_->local_path};
+        status.upload =
+            TransferStatus::Upload{current_upload_->remote_name, current_upload_->attempts + 1,
+                                   current_upload_->local_path};
     }
     status.last_result = last_result_;
     return status;

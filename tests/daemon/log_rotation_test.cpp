@@ -40,8 +40,8 @@ TEST(DaemonLogRotationTest, AFloodOfCommandsKeepsTheLogWithinItsLimitLineByLine)
     const std::string command = "#1,U?," + std::string(1000, 'x') + ";";
     const int round_trips = static_cast<int>(kFlood / 2000) + 200;
     session.server().send_line(":bench " + std::to_string(round_trips) + " " + command);
-    const auto bench = session.server().take(
-        [](const SimLine& line) { return line.event == "bench"; }, 120s);
+    const auto bench =
+        session.server().take([](const SimLine& line) { return line.event == "bench"; }, 120s);
     ASSERT_TRUE(bench) << session.diagnostics();
     const std::string console = session.daemon().output();
     ASSERT_GE(console.size(), kFlood);

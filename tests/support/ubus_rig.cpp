@@ -131,7 +131,8 @@ std::optional<std::string> UbusRig::call(const std::string& object, const std::s
 }
 
 std::unique_ptr<ChildProcess> UbusRig::listen() const {
-    return std::make_unique<ChildProcess>(kUbusCli, std::vector<std::string>{"-s", socket_, "listen"},
+    return std::make_unique<ChildProcess>(kUbusCli,
+                                          std::vector<std::string>{"-s", socket_, "listen"},
                                           std::map<std::string, std::string>{});
 }
 

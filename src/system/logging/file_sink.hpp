@@ -71,7 +71,7 @@ private:
     mutable std::mutex mutex_;
     std::FILE* file_ = nullptr;
     const LogRotation rotation_;
-    std::string path_;         // of the open file
+    std::string path_;        // of the open file
     std::uint64_t size_ = 0;  // of the open file
     std::string external_mount_point_;
 };

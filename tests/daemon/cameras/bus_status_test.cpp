@@ -90,8 +90,8 @@ TEST_F(DaemonBusStatusTest, StatusAndEventsShowInstrumentCameraAndRecordingWitho
     fs::copy_file(std::string(VOXAPP_SOURCE_DIR) + "/resources/camera/constant_recording.xml",
                   work_.path() + "/resources/camera/constant_recording.xml");
     InstrumentRig::Options options;
-    options.extra_settings = "ftp_address=" + ftp_->address() +
-                             "\ncamera_credentials=admin:" + camera_password + "\n";
+    options.extra_settings =
+        "ftp_address=" + ftp_->address() + "\ncamera_credentials=admin:" + camera_password + "\n";
     rig_ = std::make_unique<InstrumentRig>(options);
     rig_->set_working_directory(work_.path());
     SimInstrument& instrument = rig_->add_instrument("ttyUSB0", 9001, 105);
@@ -115,16 +115,17 @@ TEST_F(DaemonBusStatusTest, StatusAndEventsShowInstrumentCameraAndRecordingWitho
     const auto router = rig_->connection_of(4321, kBound);
     ASSERT_TRUE(router);
     ASSERT_TRUE(logged("Camera went online (ID: "));
-    ASSERT_EQ(reply_to(*router, "#7,SN,D,C,1," + std::string(FtpRig::kUser) + "," +
-                                    ftp_password + ";"),
-              "#7,SN,D;");
-    ASSERT_EQ(reply_to(*router, "#7,SN,T,C," +
-                                    format_local_time_point(start, "%Y-%m-%d %H:%M:%S") + ",60;"),
+    ASSERT_EQ(
+        reply_to(*router, "#7,SN,D,C,1," + std::string(FtpRig::kUser) + "," + ftp_password + ";"),
+        "#7,SN,D;");
+    ASSERT_EQ(reply_to(*router,
+                       "#7,SN,T,C," + format_local_time_point(start, "%Y-%m-%d %H:%M:%S") + ",60;"),
               "#7,SN,T,0;");
     ASSERT_TRUE(logged("[RecordingService] Starting upload: "));
     ASSERT_TRUE(instrument.run("plug"));
-    ASSERT_TRUE(logged("[DeviceManager] Adding a new KELMARO device (tty: /dev/ttyUSB0, serial: "
-                       "9001)"));
+    ASSERT_TRUE(
+        logged("[DeviceManager] Adding a new KELMARO device (tty: /dev/ttyUSB0, serial: "
+               "9001)"));
 
     const auto status = rig_->bus()->call("voxapp", "status");
     ASSERT_TRUE(status);
@@ -137,8 +138,8 @@ TEST_F(DaemonBusStatusTest, StatusAndEventsShowInstrumentCameraAndRecordingWitho
     // Valid JSON, as LuCI and rpcd clients parse it.
     const std::string saved = work_.path() + "/status.json";
     write_file(saved, *status);
-    ChildProcess parser("/usr/bin/python3", {"-c", "import json,sys; json.load(open(sys.argv[1]))", saved},
-                        {});
+    ChildProcess parser("/usr/bin/python3",
+                        {"-c", "import json,sys; json.load(open(sys.argv[1]))", saved}, {});
     EXPECT_EQ(parser.wait_for_exit(10s), 0) << *status;
 
     ASSERT_TRUE(logged("[RecordingService] Upload complete: "));
