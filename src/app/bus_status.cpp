@@ -112,6 +112,7 @@ void write_recordings(BusMessageWriter& out, const BusStatusSources& sources) {
     if (status.upload) {
         out.open_table("upload");
         out.add_string("file", status.upload->remote_name);
+        out.add_string("start", time_text(status.upload->recording_start));
         out.add_int("attempt", status.upload->attempt);
         out.add_int("size", file_size(status.upload->local_path));
         out.close_table();

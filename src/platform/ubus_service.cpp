@@ -369,4 +369,3 @@ bool UbusService::connected() const {
 }  // namespace voxapp
 
 #endif
-

@@ -73,7 +73,6 @@ inline bool bus_writable(int fd) {
     return poll(&ready, 1, 0) == 1 && (ready.revents & POLLOUT) != 0;
 }
 
-
 // What the worker and the loop share. The worker holds it too, so a worker left behind at stop
 // never touches freed memory.
 struct UbusService::Shared : std::enable_shared_from_this<Shared> {

@@ -377,8 +377,8 @@ TransferRecordingService::TransferStatus TransferRecordingService::transfer_stat
     }
     if (current_upload_) {
         status.upload =
-            TransferStatus::Upload{current_upload_->remote_name, current_upload_->attempts + 1,
-                                   current_upload_->local_path};
+            TransferStatus::Upload{current_upload_->remote_name, current_upload_->recording_start,
+                                   current_upload_->attempts + 1, current_upload_->local_path};
     }
     status.last_result = last_result_;
     return status;

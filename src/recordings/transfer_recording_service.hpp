@@ -81,6 +81,7 @@ public:
         };
         struct Upload {
             std::string remote_name;
+            TimePoint recording_start = 0;
             int attempt = 0;
             std::string local_path;
         };
