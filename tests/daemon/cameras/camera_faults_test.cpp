@@ -209,13 +209,23 @@ TEST_F(CameraFaultsTest, RidesOutSilenceHangsFloodsAndForeignHosts) {
     // leave, and the RTSP client never runs for it.
     camera_->set_playback_host("192.168.77.30");
     const std::string calls = read_file(rtsp_client + ".calls");
-    EXPECT_EQ(
-        reply_to("#7,SN,T,C," +
-                 format_local_time_point(start + 120 * kSecond, "%Y-%m-%d %H:%M:%S") + ",60;"),
-        "#7,SN,T,0;");
-    ASSERT_TRUE(logged("names another host (192.168.77.30:554)"));
-    ASSERT_TRUE(logged("[RecordingService] Download failed: 4"));
+    const TimePoint later = start + 120 * kSecond;
+    EXPECT_EQ(reply_to("#7,SN,T,C," + format_local_time_point(later, "%Y-%m-%d %H:%M:%S") + ",60;"),
+              "#7,SN,T,0;");
+    const std::string later_file =
+        "208-4321-" + format_local_time_point(later, "%Y%m%d_%H_%M_%S") + ".MP4";
+    ASSERT_TRUE(logged("[RecordingService] Downloading: " + later_file));
+    const auto settled = std::chrono::steady_clock::now() + kBound;
+    while (count("[RecordingService] Download failed: ") == 0 &&
+           count("[RecordingService] Download complete: " + later_file) == 0 &&
+           std::chrono::steady_clock::now() < settled) {
+        std::this_thread::sleep_for(20ms);
+    }
     EXPECT_EQ(read_file(rtsp_client + ".calls"), calls);
+    EXPECT_GE(count("[RecordingService] Download failed: 4"), 1u);
+    EXPECT_GE(count("[HttpCameraDriver] Playback URI of camera 192.168.77.20 names another host "
+                    "(192.168.77.30:554)"),
+              1u);
     EXPECT_THAT(rig_->daemon().output(), Not(HasSubstr(kPassword)));
 }
 
