@@ -75,27 +75,6 @@ TEST(CameraTest, StoreRefusesASecondCameraWithTheSameMac) {
     EXPECT_EQ(store.list_all()->size(), 1U);
 }
 
-TEST(CameraTest, StoreBeyondItsCapacityRefusesNewMacsAndStillUpdatesKnownOnes) {
-    InMemoryCameraStore store(nullptr, 2);
-    const Uuid second = *Uuid::parse("0190a000-0000-7000-8000-000000000002");
-    const MacAddress second_mac = *MacAddress::parse("02:00:00:11:22:44");
-    ASSERT_TRUE(store.save(Camera::create(kId, kMac, kIp)));
-    ASSERT_TRUE(store.save(Camera::create(second, second_mac, kIp)));
-    const Status full =
-        store.save(Camera::create(*Uuid::parse("0190a000-0000-7000-8000-000000000003"),
-                                  *MacAddress::parse("02:00:00:11:22:55"), kIp));
-    ASSERT_FALSE(full);
-    EXPECT_EQ(full.error().message(), kCameraStoreFull);
-
-    // A known camera saved with another MAC is found by the new one only.
-    const MacAddress moved_mac = *MacAddress::parse("02:00:00:11:22:66");
-    ASSERT_TRUE(store.save(Camera::restore({second, moved_mac, kIp, CameraStatus::Online}, {})));
-    EXPECT_FALSE(store.find_by_mac(second_mac));
-    EXPECT_EQ(store.find_by_mac(moved_mac)->id(), second);
-    EXPECT_EQ(store.find_summary_by_id(second)->status, CameraStatus::Online);
-    EXPECT_EQ(store.list_all()->size(), 2U);
-}
-
 // A driver whose requests wait until the test completes them.
 struct Call {
     std::string operation;
