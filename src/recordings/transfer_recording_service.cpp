@@ -96,6 +96,12 @@ void TransferRecordingService::on_camera_time(std::uint64_t query, const Uuid& c
     }
     if (!time) {
         c_.logger->error(tagged("Failed to get camera time: ") + kind_text(time.failure()));
+        // The server was told the request is accepted: without the camera's clock it goes on
+        // as a failed first attempt, tried again after the usual wait, instead of being lost.
+        insert_request(
+            downloads_,
+            RecordingRequest{camera, client_id, range, range, file_name, 1, retry_time()},
+            system_now());
         return;
     }
     const TimePoint now = system_now();
