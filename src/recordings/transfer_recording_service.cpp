@@ -195,6 +195,11 @@ void TransferRecordingService::on_camera_time(std::uint64_t id, CameraResult<Tim
     time_queries_.erase(entry);
     if (!time) {
         c_.logger->error(tagged("Failed to get camera time: ") + kind_text(time.failure()));
+        // The server was told the request is accepted: without the camera's clock it goes on
+        // as a failed first attempt, tried again after the usual wait, instead of being lost.
+        request.attempts = 1;
+        request.next_attempt = retry_time();
+        insert_request(downloads_, std::move(request), system_now());
         persist_locked();
         return;
     }
@@ -266,6 +271,7 @@ void TransferRecordingService::download_step() {
     downloads_.erase(due);
     if (request.attempts >= kMaxAttempts) {
         c_.logger->error(tagged("Max retries, discarding: ") + request.file_name);
+        finish_locked(false, request.client_id, request.file_name);
         persist_locked();
         return;
     }
@@ -440,6 +446,7 @@ void TransferRecordingService::upload_step() {
             c_.logger->error(tagged("Upload max retries, discarding; kept local file ") +
                              local_path);
         }
+        finish_locked(false, item.request.client_id, item.request.remote_name);
         persist_locked();
         return;
     }
@@ -491,6 +498,7 @@ void TransferRecordingService::on_upload(Status result) {
         ::unlink(item.request.local_path.c_str());
     }
     c_.logger->info(tagged("Upload complete: ") + item.request.remote_name);
+    finish_locked(true, item.request.client_id, item.request.remote_name);
     persist_locked();
     if (!in_memory && c_.storage_space) {
         auto freed = c_.storage_space->clean_up();
@@ -536,6 +544,42 @@ void TransferRecordingService::on_storage_unmounted(const MountedStorage& storag
                     ? c_.storage_lister->list_by_kind(StorageKind::USB)
                     : Result<std::vector<MountedStorage>>(std::vector<MountedStorage>{});
     (void)set_storage_locked(left && !left->empty() ? left->front().mount_point : std::string());
+}
+
+TransferRecordingService::TransferStatus TransferRecordingService::transfer_status() const {
+    std::lock_guard lock(mutex_);
+    TransferStatus status;
+    status.downloads_queued = downloads_.size();
+    status.uploads_queued = uploads_.size();
+    if (current_download_) {
+        const RecordingRequest& request = current_download_->request;
+        status.download = TransferStatus::Download{
+            request.camera_id, request.wanted, request.attempts + 1,
+            request.local_path.empty()
+                ? directory_ + "/" + local_file_name(request.file_name, request.id)
+                : request.local_path};
+    }
+    if (current_upload_) {
+        const RecordingRequest& request = current_upload_->request;
+        status.upload =
+            TransferStatus::Upload{request.remote_name, request.wanted.start(),
+                                   current_upload_->attempts + 1, request.local_path};
+    }
+    status.last_result = last_result_;
+    return status;
+}
+
+void TransferRecordingService::set_outcome_observer(std::function<void(const Outcome&)> observer) {
+    std::lock_guard lock(mutex_);
+    outcome_observer_ = std::move(observer);
+}
+
+void TransferRecordingService::finish_locked(bool uploaded, std::uint32_t client_id,
+                                             const std::string& file) {
+    last_result_ = (uploaded ? "uploaded " : "given up ") + file;
+    if (outcome_observer_) {
+        outcome_observer_(Outcome{uploaded, client_id, file});
+    }
 }
 
 }  // namespace voxapp
