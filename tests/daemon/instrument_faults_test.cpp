@@ -166,7 +166,7 @@ TEST_F(InstrumentFaultsTest, OneInstrumentNeverStallsTheOthersAndTheDaemonStillS
     // A line that stops taking bytes.
     ASSERT_TRUE(stalled.run("stall on"));
     server.send_line("@" + std::to_string(links_.at(9103)) + " >51 #7,LL;");
-    ASSERT_TRUE(logged("Sending command (7 bytes): #7,LL;"));
+    ASSERT_TRUE(logged("Sending command (6 bytes): #7,LL;"));
     std::vector<std::chrono::milliseconds> times;
     for (int i = 0; i < 30; ++i) {
         const auto time = round_trip();
@@ -226,7 +226,7 @@ TEST_F(InstrumentFaultsTest, OneInstrumentNeverStallsTheOthersAndTheDaemonStillS
     // A link lost in the middle of a binary transfer while the server stays away.
     server.send_line(":use " + std::to_string(*new_link));
     server.send_line(":long 81 400000 1000 100");
-    ASSERT_TRUE(dropped.wait_for("cmd #9,1,400000,", kBound));
+    ASSERT_TRUE(dropped.wait_for("cmd #9,1,", kBound));
     ASSERT_EQ(kill(server.pid(), SIGKILL), 0);
     ASSERT_TRUE(logged("Binary transfer abandoned: the link closed before its end", 5s));
     const long wakeups_before = main_thread_wakeups(daemon);
