@@ -148,8 +148,8 @@ bool DeviceManager::greeting(const std::string& name) const {
 
 void DeviceManager::greeting_pass(std::optional<std::uint32_t>& seen) {
     const TimePoint now = instruments_.clocks.monotonic();
-    for (std::size_t i = 0; i < greetings_.size();) {
-        Greeting& entry = greetings_[i];
+    for (auto it = greetings_.begin(); it != greetings_.end();) {
+        Greeting& entry = *it;
         if (!entry.greeting->step(now)) {
             if (!entry.watch && entry.greeting->fd() >= 0 && instruments_.event_loop != nullptr) {
                 // Without the watch the reply is still read on the empty-poll cadence.
@@ -158,7 +158,7 @@ void DeviceManager::greeting_pass(std::optional<std::uint32_t>& seen) {
             } else if (entry.watch) {
                 entry.watch->rearm();
             }
-            ++i;
+            ++it;
             continue;
         }
         const std::string path = entry.greeting->paths().tty_path;
@@ -175,7 +175,7 @@ void DeviceManager::greeting_pass(std::optional<std::uint32_t>& seen) {
             m_device_path_retries.push_back({entry.name, now});
         }
         // The greeting's copy of the port closes here; a registered instrument keeps its own.
-        greetings_.erase(greetings_.begin() + static_cast<std::ptrdiff_t>(i));
+        it = greetings_.erase(it);
     }
 }
 

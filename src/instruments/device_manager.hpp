@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <list>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -128,6 +129,7 @@ private:
         std::string name;
         bool retry = false;  // a failure is then logged as a failed retry
         std::unique_ptr<InstrumentGreeting> greeting;
+        // Last, so that it leaves the loop before the greeting closes its port.
         std::unique_ptr<LineWatch> watch;
     };
 
@@ -159,7 +161,9 @@ private:
     std::unordered_map<std::uint32_t, Entry> devices_;
     std::unordered_map<std::string, std::uint32_t> tty_serials_;
     std::vector<Retry> m_device_path_retries;
-    std::vector<Greeting> greetings_;
+    // A list: an entry is destroyed where it stands (its watch leaves the loop before its port
+    // closes), never moved over by another.
+    std::list<Greeting> greetings_;
     // The router unit waits for the greetings of start-up: an instrument found then keeps it
     // from ever registering.
     bool deciding_self_ = false;

@@ -76,7 +76,7 @@ std::size_t InstrumentProxy::queued() const {
 
 Status InstrumentProxy::write_data(const char* data, std::size_t length) {
     std::size_t done = 0;
-    int stalled_ms = 0;
+    auto progressed = std::chrono::steady_clock::now();
     while (done < length) {
         if (gone_) {
             return Error::from_errno(ENODEV);
@@ -84,7 +84,7 @@ Status InstrumentProxy::write_data(const char* data, std::size_t length) {
         auto written = port_.write_some(data + done, length - done);
         if (written) {
             done += *written;
-            stalled_ms = 0;
+            progressed = std::chrono::steady_clock::now();
             continue;
         }
         const int code = written.error().code();
@@ -94,13 +94,11 @@ Status InstrumentProxy::write_data(const char* data, std::size_t length) {
         }
         // A line that stops taking bytes (a hung instrument holding flow control) fails the
         // transfer rather than keeping the connection's thread.
-        if (stalled_ms >= kTransferStall.count()) {
+        if (std::chrono::steady_clock::now() - progressed >= kTransferStall) {
             logger_->debug(numbered("Write error number: ", ETIMEDOUT));
             return Error::from_errno(ETIMEDOUT);
         }
-        if (!port_.wait_writable(kWritableSliceMs)) {
-            stalled_ms += kWritableSliceMs;
-        }
+        (void)port_.wait_writable(kWritableSliceMs);
     }
     return {};
 }
@@ -240,6 +238,11 @@ Status InstrumentProxy::process() {
 }
 
 Status InstrumentProxy::reset_step() {
+    // A binary transfer owns the line (and reads its answer): the resets wait for its end.
+    if (!device_mutex_.try_lock()) {
+        return Error::from_errno(EAGAIN);
+    }
+    std::lock_guard line(device_mutex_, std::adopt_lock);
     // The instrument may keep talking: what it says is dropped, so that its line's watch never
     // wakes the loop for bytes nobody reads.
     drop_input();
