@@ -116,7 +116,7 @@ TEST_F(InstrumentFaultsTest, OneInstrumentNeverStallsTheOthersAndTheDaemonStillS
     send(1, ">21 #7,UU;");
     ASSERT_TRUE(unplugged.wait_for("cmd #7,UU;", kBound));
     server.send_line(":use " + std::to_string(links_.at(1)));
-    server.send_line(":long 22 64");
+    server.send_line(":long 22 40000");  // streamed, not queued as a command
     ASSERT_TRUE(logged("#9 found!"));
     ASSERT_TRUE(unplugged.run("unplug"));
     ASSERT_TRUE(server.wait_for_closed(links_.at(1), 5s));
@@ -173,7 +173,7 @@ TEST_F(InstrumentFaultsTest, OneInstrumentNeverStallsTheOthersAndTheDaemonStillS
     server.send_line(":long 81 400000 1000 100");
     ASSERT_TRUE(dropped.wait_for("cmd #9,1,", kBound));
     ASSERT_EQ(kill(server.pid(), SIGKILL), 0);
-    ASSERT_TRUE(logged("Binary transfer abandoned: the link closed before its end", 5s));
+    ASSERT_TRUE(logged("[9104] Binary transfer abandoned: the link closed before its end", 5s));
     const long wakeups_before = wakeups(daemon);
     std::this_thread::sleep_for(2s);  // a measuring window
     EXPECT_LT(wakeups(daemon) - wakeups_before, 60) << "main loop wake-ups in 2 s";
