@@ -38,8 +38,8 @@ double cpu_seconds(pid_t pid) {
 }
 // How often the main thread has been woken from a wait.
 long wakeups(pid_t pid) {
-    const std::string status = slurp("/proc/" + std::to_string(pid) + "/task/" +
-                                     std::to_string(pid) + "/status");
+    const std::string status =
+        slurp("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/status");
     return std::atol(status.c_str() + status.find("voluntary_ctxt_switches:") + 24);
 }
 
@@ -58,8 +58,8 @@ protected:
     bool find_links(int count) {
         while (links_.size() < static_cast<std::size_t>(count)) {
             const auto connection = rig_->server().wait_for_established(kBound);
-            const auto reply = connection ? rig_->server().ask(*connection, "#1,N?;", kBound)
-                                          : std::nullopt;
+            const auto reply =
+                connection ? rig_->server().ask(*connection, "#1,N?;", kBound) : std::nullopt;
             if (!reply) {
                 return false;
             }

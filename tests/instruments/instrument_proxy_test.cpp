@@ -35,8 +35,8 @@ protected:
         close(slave_);
     }
     void enqueue(const std::string& text, CommandExpiry expiry = std::nullopt) {
-        proxy_->enqueue_command(text, [this](const std::string& reply) { replies_ += reply; },
-                                expiry);
+        proxy_->enqueue_command(
+            text, [this](const std::string& reply) { replies_ += reply; }, expiry);
     }
     // What reaches the instrument's side within `bound_ms`, or once `expected` bytes are in.
     std::string received(std::size_t expected = 0, int bound_ms = 100) {

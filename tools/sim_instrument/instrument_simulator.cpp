@@ -6,8 +6,8 @@
 #include <linux/netlink.h>
 #include <poll.h>
 #include <pty.h>
-#include <sys/socket.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>

@@ -65,8 +65,9 @@ bool handle(InstrumentSimulator& instrument, const std::string& line) {
     } else if (word == "chatter") {
         const std::size_t text = rest.find(' ');
         instrument.set_chatter(std::atoi(rest.c_str()),
-                               text == std::string::npos ? std::string("#7,XX;")
-                                                         : voxapp::sim::unescape(rest.substr(text + 1)));
+                               text == std::string::npos
+                                   ? std::string("#7,XX;")
+                                   : voxapp::sim::unescape(rest.substr(text + 1)));
     } else if (word == "stall") {
         if (!instrument.set_stalled(rest != "off")) {
             report("error stall: no line");
