@@ -127,11 +127,11 @@ TEST_F(InstrumentFaultsTest, OneInstrumentNeverStallsTheOthersAndTheDaemonStillS
     send(2, ">51 #7,LL;");
     ASSERT_TRUE(logged("Sending command (6 bytes): #7,LL;"));
     std::vector<std::chrono::milliseconds> times;
-    while (times.size() < 30 && (times.empty() || times.back() < 1s)) {
+    while (times.size() < 100 && (times.empty() || times.back() < 1s)) {
         times.push_back(round_trip());
     }
     std::sort(times.begin(), times.end());
-    ASSERT_LT(times[times.size() * 99 / 100], kPrompt) << "p99 of 30 round trips";
+    ASSERT_LT(times[std::min<std::size_t>(times.size() - 1, 98)], kPrompt) << "p99 of 100";
     ASSERT_TRUE(stalled.run("stall off"));
     const auto answer = server.wait_for_frame(links_.at(2), kBound);
     ASSERT_TRUE(answer);
