@@ -53,11 +53,14 @@ void DeviceManager::start() {
     if (instruments_.tracker) {
         instruments_.tracker->scan();
     }
-    std::lock_guard lock(mutex_);
-    if (greetings_.empty()) {
+    {
+        std::lock_guard lock(mutex_);
+        deciding_self_ = !greetings_.empty();
+    }
+    // Outside the lock: reading the count takes the store's lock, which is held while it
+    // publishes the count changes that come back here.
+    if (!deciding_self_) {
         register_self_if_counted_zero();
-    } else {
-        deciding_self_ = true;
     }
 }
 

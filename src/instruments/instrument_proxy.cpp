@@ -1,6 +1,7 @@
 #include "instruments/instrument_proxy.hpp"
 
 #include <cerrno>
+#include <thread>
 
 #include "instruments/instrument_models.hpp"
 #include "system/logging/log_text.hpp"
@@ -14,6 +15,7 @@ constexpr std::size_t kReadCapacity = 4096;
 constexpr int kDropReads = 16;
 // The binary transfer's wait for a stopped line, in slices.
 constexpr int kWritableSliceMs = 100;
+constexpr std::chrono::milliseconds kLockPoll{10};
 // A command of a few dozen bytes leaves a 115200-baud line in a few milliseconds.
 constexpr int kDrainLimitMs = 5;
 
@@ -72,6 +74,20 @@ void InstrumentProxy::enqueue_command(std::string text, ReplyCallback reply, Com
 std::size_t InstrumentProxy::queued() const {
     std::lock_guard lock(queue_mutex_);
     return queue_.size();
+}
+
+bool InstrumentProxy::try_lock_for(std::chrono::milliseconds wait) {
+    // Polled on the steady clock: a timed lock waits on the wall clock, which a step of the
+    // system time would stretch. The wait is rare (a transfer meeting an exchange) and short.
+    const auto end = std::chrono::steady_clock::now() + wait;
+    while (!device_mutex_.try_lock()) {
+        if (std::chrono::steady_clock::now() >= end) {
+            return false;
+        }
+        std::this_thread::sleep_for(kLockPoll);
+    }
+    transferring_ = true;
+    return true;
 }
 
 Status InstrumentProxy::write_data(const char* data, std::size_t length) {

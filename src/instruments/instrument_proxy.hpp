@@ -66,13 +66,7 @@ public:
     std::uint8_t device_class() const override { return device_class_; }
     void enqueue_command(std::string text, ReplyCallback reply, CommandExpiry expiry) override;
     // The device lock of a long binary transfer; the proxy marks the transfer in flight.
-    bool try_lock_for(std::chrono::milliseconds wait) override {
-        if (!device_mutex_.try_lock_for(wait)) {
-            return false;
-        }
-        transferring_ = true;
-        return true;
-    }
+    bool try_lock_for(std::chrono::milliseconds wait) override;
     void unlock() override {
         transferring_ = false;
         device_mutex_.unlock();
@@ -157,7 +151,7 @@ private:
     Clocks clocks_;
     SerialDevice port_;
 
-    std::timed_mutex device_mutex_;
+    std::mutex device_mutex_;
     // Main loop thread only.
     bool holding_lock_ = false;
     bool in_flight_ = false;

@@ -41,9 +41,8 @@ public:
     bool has_gps_tracker() const override { return false; }
     // Thread-safe; called on the connection's worker thread.
     void enqueue_command(std::string text, ReplyCallback reply, CommandExpiry expiry) override;
-    bool try_lock_for(std::chrono::milliseconds wait) override {
-        return device_mutex_.try_lock_for(wait);
-    }
+    // Nothing else takes it for long: one try is enough.
+    bool try_lock_for(std::chrono::milliseconds) override { return device_mutex_.try_lock(); }
     void unlock() override { device_mutex_.unlock(); }
     Status write_data(const char*, std::size_t) override { return {}; }
     Result<std::size_t> read_data(char*, std::size_t) override {
@@ -76,7 +75,7 @@ private:
     const VersionInfo version_;
     std::shared_ptr<Logger> logger_;
     Services services_;
-    std::timed_mutex device_mutex_;
+    std::mutex device_mutex_;
     mutable std::mutex queue_mutex_;
     std::deque<Entry> queue_;
     std::size_t refused_ = 0;  // commands dropped since the queue last had room
