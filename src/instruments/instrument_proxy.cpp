@@ -275,6 +275,7 @@ Status InstrumentProxy::reset_step() {
     }
     // A reset that fails, or a tty that survives it, is tried again later, not on every pass.
     next_reset_ = now + nanoseconds(reset_pause_);
+    last_reset_ = clocks_.wall();
     return port_.hard_reset();
 }
 

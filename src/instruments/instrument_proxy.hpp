@@ -103,6 +103,11 @@ public:
     static constexpr std::chrono::milliseconds kTransferStall{2'000};
     static constexpr int kFailuresBeforeReset = 5;
 
+    // For status reports, on the main loop thread: failed exchanges since the last good one,
+    // and when the instrument was last reset at the USB level (0: never).
+    int failures_in_a_row() const { return failures_; }
+    TimePoint last_reset() const { return last_reset_; }
+
 protected:
     InstrumentProxy(SerialDevice port, std::uint32_t serial_number, std::uint8_t device_class,
                     std::shared_ptr<Logger> logger, Services services, InstrumentTiming timing,
@@ -167,6 +172,7 @@ private:
     std::chrono::milliseconds reset_pause_{0};
     // Set on the main loop thread, read by a transfer on a worker thread too.
     std::atomic<bool> gone_{false};
+    TimePoint last_reset_ = 0;  // wall clock, for status reports
     std::atomic<bool> transferring_{false};
     TimePoint last_send_;
     InstrumentReplyAssembler assembler_;

@@ -7,7 +7,9 @@
 
 namespace voxapp {
 
-// The camera store's repository face as the recording transfer sees it.
+// The camera store's repository face as the recording transfer sees it. Only an online camera
+// comes with its credentials: one whose address changed is offline until it has proven them at
+// the new address, and nothing of a recording is asked of it meanwhile.
 class RepositoryCameraLookup final : public CameraLookup {
 public:
     explicit RepositoryCameraLookup(std::shared_ptr<CameraRepository> cameras)
@@ -19,8 +21,8 @@ public:
             return camera.error();
         }
         auto credential = camera->credentials();
-        return RecordingCamera{camera->ip(),
-                               credential ? std::optional(*credential) : std::nullopt};
+        const bool usable = credential && camera->status() == CameraStatus::Online;
+        return RecordingCamera{camera->ip(), usable ? std::optional(*credential) : std::nullopt};
     }
 
 private:
