@@ -88,6 +88,10 @@ public:
     // queued when its link closes is dropped. Error: EOPNOTSUPP (empty message) when no link is
     // up, ENOBUFS when the queue is full.
     Status queue_reply(std::uint16_t request_id, std::string reply, bool binary) override;
+    // Counts the links made; on the worker thread it is the link whose frames are being handled.
+    std::uint64_t current_link() const override;
+    Status queue_reply_on(std::uint64_t link, std::uint16_t request_id, std::string reply,
+                          bool binary) override;
 
     std::optional<LinkStatus> link_status() const override;
 
@@ -119,6 +123,9 @@ private:
                         int queued_fd);
 
     bool begin_send();
+    // Takes the reply for `link`, or for the link up now when empty.
+    Status enqueue_reply(std::optional<std::uint64_t> link, std::uint16_t request_id,
+                         std::string reply, bool binary);
     // The send loop behind every framed piece.
     Result<std::size_t> send_bytes(const char* data, std::size_t length);
     // Closes the link the failed send was pinned to; returns the send's error.
