@@ -166,8 +166,12 @@ void DeviceManager::register_instrument(const SerialDevice& port,
                                " for input, error " + std::to_string(added.error().code()));
             }
         }
-        devices_.emplace(serial, Entry{proxy, std::move(link), port.tty_path(), proxy,
-                                       std::move(watch)});
+        auto [added, _] = devices_.emplace(
+            serial, Entry{proxy, std::move(link), port.tty_path(), proxy, std::move(watch)});
+        added->second.unit_type = identity.unit_type;
+        if (instrument_observer_) {
+            instrument_observer_(view_of(added->second), true);
+        }
     }
     if (serials_seen_.insert(serial).second) {
         seen = static_cast<std::uint32_t>(serials_seen_.size());
@@ -197,6 +201,9 @@ void DeviceManager::remove_instrument(const std::string& path) {
     logger_->info("[DeviceManager] Removing an existing KELMARO device (tty: " + path +
                   ", serial: " + std::to_string(serial) + ")");
     if (auto entry = devices_.find(serial); entry != devices_.end()) {
+        if (instrument_observer_) {
+            instrument_observer_(view_of(entry->second), false);
+        }
         entry->second.link->stop();
         devices_.erase(entry);
     }
@@ -334,6 +341,36 @@ std::size_t DeviceManager::device_count() const {
 std::size_t DeviceManager::pending_retries() const {
     std::lock_guard lock(mutex_);
     return m_device_path_retries.size();
+}
+
+DeviceManager::DeviceView DeviceManager::view_of(const Entry& entry) {
+    DeviceView view;
+    view.serial = entry.device->serial_number();
+    view.device_class = entry.device->device_class();
+    view.unit_type = entry.unit_type;
+    view.tty_path = entry.tty_path;
+    view.link = entry.link.get();
+    view.instrument = entry.instrument.get();
+    return view;
+}
+
+void DeviceManager::visit_devices(const std::function<void(const DeviceView&)>& visit) const {
+    std::lock_guard lock(mutex_);
+    std::vector<std::uint32_t> serials;
+    serials.reserve(devices_.size());
+    for (const auto& [serial, entry] : devices_) {
+        serials.push_back(serial);
+    }
+    std::sort(serials.begin(), serials.end());
+    for (const std::uint32_t serial : serials) {
+        visit(view_of(devices_.at(serial)));
+    }
+}
+
+void DeviceManager::set_instrument_observer(
+    std::function<void(const DeviceView&, bool added)> observer) {
+    std::lock_guard lock(mutex_);
+    instrument_observer_ = std::move(observer);
 }
 
 }  // namespace voxapp

@@ -88,6 +88,21 @@ public:
     std::size_t device_count() const;
     std::size_t pending_retries() const;
 
+    // One registered device as status reports see it; the pointers live as long as the call.
+    struct DeviceView {
+        std::uint32_t serial = 0;
+        std::uint8_t device_class = 0;
+        std::uint32_t unit_type = 0;  // instruments only
+        std::string tty_path;         // empty for the router unit
+        const DeviceLink* link = nullptr;
+        const InstrumentProxy* instrument = nullptr;  // null for the router unit
+    };
+    // Calls `visit` for every registered device, in serial number order. Main loop thread.
+    void visit_devices(const std::function<void(const DeviceView&)>& visit) const;
+    // Told of every instrument registered (true) or removed (false), on the main loop thread,
+    // with the manager's lock held: it must not call back into the manager.
+    void set_instrument_observer(std::function<void(const DeviceView&, bool added)> observer);
+
 private:
     // The readiness watch of an instrument's line. One-shot: once it fired it stays quiet
     // until re-armed after the proxy had its pass, so bytes the proxy cannot read yet (a binary
@@ -115,6 +130,7 @@ private:
         std::shared_ptr<InstrumentProxy> instrument;
         // Last, so that it leaves the loop before the rest of the entry goes.
         std::unique_ptr<LineWatch> watch;
+        std::uint32_t unit_type = 0;
     };
     struct Retry {
         std::string name;
@@ -150,6 +166,9 @@ private:
     // Reused by process_all so that a device leaving the table mid-pass stays alive until its
     // turn is over.
     std::vector<std::shared_ptr<Device>> pass_;
+    std::function<void(const DeviceView&, bool added)> instrument_observer_;
+
+    static DeviceView view_of(const Entry& entry);
 };
 
 }  // namespace voxapp

@@ -209,6 +209,7 @@ Status InstrumentProxy::process() {
     if (failures_ >= 5) {
         logger_->error(
             "Failed to communicate with the device 5 times in a row. Hard resetting the device.");
+        last_reset_ = clock_();
         return port_.hard_reset();
     }
     return in_flight_ ? continue_exchange() : start_exchange();

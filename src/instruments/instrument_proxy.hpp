@@ -89,6 +89,11 @@ public:
     bool transferring() const { return transferring_; }
     std::size_t queued() const;
 
+    // For status reports, on the main loop thread: failed exchanges since the last good one,
+    // and when the instrument was last reset at the USB level (0: never).
+    int failures_in_a_row() const { return failures_; }
+    TimePoint last_reset() const { return last_reset_; }
+
 protected:
     InstrumentProxy(SerialDevice port, std::uint32_t serial_number, std::uint8_t device_class,
                     std::shared_ptr<Logger> logger, Services services, InstrumentTiming timing,
@@ -132,6 +137,7 @@ private:
     bool gone_ = false;
     bool exchange_ended_ = false;  // during the last process
     int failures_ = 0;
+    TimePoint last_reset_ = 0;
     std::atomic<bool> transferring_{false};
     TimePoint last_send_;
     InstrumentReplyAssembler assembler_;

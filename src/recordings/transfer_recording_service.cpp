@@ -138,11 +138,13 @@ void TransferRecordingService::download_step() {
     downloads_.erase(due);
     if (request.attempts >= kMaxAttempts) {
         c_.logger->error(tagged("Max retries, discarding: ") + request.file_name);
+        finish_locked(false, request.client_id, request.file_name);
         return;
     }
     auto found = c_.cameras->find(request.camera_id);
     if (!found) {
         c_.logger->error(tagged("Camera not found"));
+        finish_locked(false, request.client_id, request.file_name);
         return;
     }
     if (!found->credential) {
@@ -293,6 +295,7 @@ void TransferRecordingService::upload_step() {
         // hand, and the storage budget removes it in time like any other.
         c_.logger->error(tagged("Upload max retries, discarding; kept local file ") +
                          item.local_path);
+        finish_locked(false, item.client_id, item.remote_name);
         return;
     }
     c_.logger->info(tagged("Starting upload: ") + item.remote_name);
@@ -321,6 +324,7 @@ void TransferRecordingService::on_upload(Status result) {
         return;
     }
     c_.logger->info(tagged("Upload complete: ") + item.remote_name);
+    finish_locked(true, item.client_id, item.remote_name);
     if (c_.storage_space) {
         auto freed = c_.storage_space->clean_up();
         if (freed && *freed > 0) {
@@ -364,6 +368,39 @@ void TransferRecordingService::on_storage_unmounted(const MountedStorage& storag
                     ? c_.storage_lister->list_by_kind(StorageKind::USB)
                     : Result<std::vector<MountedStorage>>(std::vector<MountedStorage>{});
     (void)set_storage_locked(left && !left->empty() ? left->front().mount_point : std::string());
+}
+
+TransferRecordingService::TransferStatus TransferRecordingService::transfer_status() const {
+    std::lock_guard lock(mutex_);
+    TransferStatus status;
+    status.downloads_queued = downloads_.size();
+    status.uploads_queued = uploads_.size();
+    if (current_download_) {
+        const RecordingRequest& request = current_download_->request;
+        status.download =
+            TransferStatus::Download{request.camera_id, request.wanted, request.attempts + 1,
+                                     directory_ + "/" + request.file_name};
+    }
+    if (current_upload_) {
+        status.upload =
+            TransferStatus::Upload{current_upload_->remote_name, current_upload_->recording_start,
+                                   current_upload_->attempts + 1, current_upload_->local_path};
+    }
+    status.last_result = last_result_;
+    return status;
+}
+
+void TransferRecordingService::set_outcome_observer(std::function<void(const Outcome&)> observer) {
+    std::lock_guard lock(mutex_);
+    outcome_observer_ = std::move(observer);
+}
+
+void TransferRecordingService::finish_locked(bool uploaded, std::uint32_t client_id,
+                                             const std::string& file) {
+    last_result_ = (uploaded ? "uploaded " : "given up ") + file;
+    if (outcome_observer_) {
+        outcome_observer_(Outcome{uploaded, client_id, file});
+    }
 }
 
 }  // namespace voxapp

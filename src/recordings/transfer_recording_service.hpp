@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -70,6 +71,39 @@ public:
 
     std::string storage_directory() const;
 
+    // What an operator sees of the transfers.
+    struct TransferStatus {
+        struct Download {
+            Uuid camera;
+            TimeRange range;
+            int attempt = 0;  // 1 for the first
+            std::string local_path;
+        };
+        struct Upload {
+            std::string remote_name;
+            TimePoint recording_start = 0;
+            int attempt = 0;
+            std::string local_path;
+        };
+        std::size_t downloads_queued = 0;
+        std::size_t uploads_queued = 0;
+        std::optional<Download> download;  // the search or download in flight
+        std::optional<Upload> upload;
+        std::string last_result;  // empty until a recording was uploaded or given up
+    };
+    TransferStatus transfer_status() const;
+
+    // A recording that was uploaded, or given up after its last attempt (`file` is the name it
+    // has on the server when uploaded, else the local file name).
+    struct Outcome {
+        bool uploaded = false;
+        std::uint32_t client_id = 0;
+        std::string file;
+    };
+    // Told of every outcome, with the service's lock held: it must not call back into the
+    // service.
+    void set_outcome_observer(std::function<void(const Outcome&)> observer);
+
     TransferRecordingService(Collaborators collaborators, std::string directory, Timing timing)
         : c_(std::move(collaborators)), directory_(std::move(directory)), timing_(timing) {}
 
@@ -113,6 +147,11 @@ private:
     // Drivers asking cameras for their clocks, one per request.
     std::map<std::uint64_t, std::unique_ptr<CameraDriver>> time_queries_;
     std::uint64_t next_time_query_ = 0;
+
+    // Mutex held.
+    void finish_locked(bool uploaded, std::uint32_t client_id, const std::string& file);
+    std::function<void(const Outcome&)> outcome_observer_;
+    std::string last_result_;
 };
 
 }  // namespace voxapp

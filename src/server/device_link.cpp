@@ -183,4 +183,13 @@ void DeviceLink::on_started(RemoteConnection& connection) {
     subscriptions_.push_back(id);
 }
 
+std::optional<LinkStatus> DeviceLink::link_status() const {
+    for (const auto& component : components_) {
+        if (auto status = component->link_status()) {
+            return status;
+        }
+    }
+    return std::nullopt;
+}
+
 }  // namespace voxapp

@@ -97,6 +97,9 @@ public:
 
     void submit_command(std::string text, TimePoint expiry) override;
 
+    // The state of the device's server connection; nullopt when it has none.
+    std::optional<LinkStatus> link_status() const;
+
 private:
     // Whether the link's connections may still be used. Reply callbacks and message sinks
     // outlive the link inside the device's queue; they send only while it is alive, and the

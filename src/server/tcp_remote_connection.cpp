@@ -268,6 +268,7 @@ void TcpRemoteConnection::run() {
             std::unique_ptr<TlsSocket> socket =
                 TlsSocket::connect(*context_, host_, port_, logger_.get(), timing_, wake_fd_);
             if (socket == nullptr) {
+                note_error("Could not connect to " + host_ + ":" + std::to_string(port_));
                 pause(timing_.reconnect_pause);
                 continue;
             }
@@ -275,6 +276,10 @@ void TcpRemoteConnection::run() {
                 std::lock_guard lock(io_mutex_);
                 socket_ = std::move(socket);
                 ++link_generation_;
+            }
+            {
+                std::lock_guard lock(status_mutex_);
+                connected_since_ = system_now();
             }
             buffer.clear();
             abandon_binary_transfer();
@@ -369,11 +374,17 @@ bool TcpRemoteConnection::pause(std::chrono::nanoseconds duration) const {
 
 template <typename... Parts>
 void TcpRemoteConnection::log(LogLevel level, const Parts&... parts) const {
-    if (logger_ == nullptr) {
+    if (logger_ == nullptr && level != LogLevel::error) {
         return;
     }
     std::string line;
     append_log_parts(line, parts...);
+    if (level == LogLevel::error) {
+        note_error(line);
+    }
+    if (logger_ == nullptr) {
+        return;
+    }
     switch (level) {
         case LogLevel::debug:
             logger_->debug(line);
@@ -391,6 +402,24 @@ void TcpRemoteConnection::log(LogLevel level, const Parts&... parts) const {
             logger_->log(line, level);
             break;
     }
+}
+
+std::optional<LinkStatus> TcpRemoteConnection::link_status() const {
+    LinkStatus status;
+    status.connected = is_connected();
+    {
+        std::lock_guard lock(queue_mutex_);
+        status.replies_queued = queued_.size();
+    }
+    std::lock_guard lock(status_mutex_);
+    status.connected_since = status.connected ? connected_since_ : 0;
+    status.last_error = last_error_;
+    return status;
+}
+
+void TcpRemoteConnection::note_error(std::string text) const {
+    std::lock_guard lock(status_mutex_);
+    last_error_ = std::move(text);
 }
 
 }  // namespace voxapp

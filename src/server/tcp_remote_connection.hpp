@@ -6,6 +6,7 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -88,6 +89,8 @@ public:
     // up, ENOBUFS when the queue is full.
     Status queue_reply(std::uint16_t request_id, std::string reply, bool binary) override;
 
+    std::optional<LinkStatus> link_status() const override;
+
 private:
     // What the framer sends through. Each framed reply starts with is_connected, which pins the
     // reply to the link that is up then: if that link goes away, the rest of the reply fails
@@ -157,7 +160,7 @@ private:
     std::uint64_t link_generation_ = 0;  // counts the links made
     std::uint64_t send_generation_ = 0;  // the link the reply being sent is pinned to
 
-    std::mutex queue_mutex_;  // guards queued_ and what counts it
+    mutable std::mutex queue_mutex_;  // guards queued_ and what counts it
     std::deque<QueuedReply> queued_;
     std::size_t queued_bytes_ = 0;
     bool refusing_ = false;
@@ -165,6 +168,12 @@ private:
     FrameParser parser_;  // worker thread only
     FramedSink sink_;
     ReplyFramer framer_;
+
+    // For link_status: when the link came up and the last error logged or met.
+    void note_error(std::string text) const;
+    mutable std::mutex status_mutex_;
+    TimePoint connected_since_ = 0;
+    mutable std::string last_error_;
 };
 
 }  // namespace voxapp
