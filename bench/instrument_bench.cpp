@@ -2,6 +2,7 @@
 // instrument (tools/sim_instrument) and the simulated monitoring server, in a private network
 // namespace when one can be made. Measures
 //   - command round trip through the instrument's proxy (median, p99), as the server sees it;
+//   - the same round trip while four other instruments, silent, are greeted at once;
 //   - private dirty memory (Private_Dirty of /proc/<pid>/smaps_rollup) with one instrument and
 //     so one server connection, then with nine, and what each connection beyond the first adds;
 //   - a long BINARY "#9" upload through the daemon to the instrument, as a share of the rate a
@@ -22,6 +23,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "process_figures.hpp"
 #include "support/instrument_rig.hpp"
@@ -136,6 +138,43 @@ int run(int commands, std::size_t upload_bytes) {
     }
     std::printf("Round trip through the instrument, %d x #7,AB;: median %.2f ms, p99 %.2f ms\n",
                 commands, figures["median_ms"], figures["p99_ms"]);
+
+    // Four instruments plugged at once that never answer the hello: each greeting lasts about
+    // 750 ms, all of it while the first instrument is asked.
+    constexpr int kGreeted = 4;
+    std::vector<SimInstrument*> greeted;
+    for (int extra = 0; extra < kGreeted; ++extra) {
+        greeted.push_back(&rig.add_instrument(
+            "ttyUSB" + std::to_string(20 + extra), 9100 + static_cast<std::uint32_t>(extra), 105,
+            {"--usb", "001/" + std::to_string(120 + extra)}));
+        if (!greeted.back()->run("hello off")) {
+            return 1;
+        }
+    }
+    for (SimInstrument* instrument : greeted) {
+        if (!instrument->run("plug")) {
+            return 1;
+        }
+    }
+    if (!rig.daemon().wait_for_output("Sending hello to the device: /dev/ttyUSB20", 30s)) {
+        std::fprintf(stderr, "the greetings did not start\n");
+        return 1;
+    }
+    server.send_line(":bench 100 #7,AB;");
+    const auto greeting_report = server.take(
+        [](const SimLine& line) { return line.event == "bench"; }, 60s);
+    if (!greeting_report || greeting_report->text.find("failed") != std::string::npos) {
+        std::fprintf(stderr, "bench during the greetings failed\n");
+        return 1;
+    }
+    const bool overlapped =
+        rig.daemon().output().find("Failed to read the response for hello from /dev/ttyUSB23") ==
+        std::string::npos;
+    figures = key_values(greeting_report->text);
+    std::printf("Round trip while %d instruments are greeted at once, 100 x #7,AB;: median %.2f "
+                "ms, p99 %.2f ms, max %.2f ms%s\n",
+                kGreeted, figures["median_ms"], figures["p99_ms"], figures["max_ms"],
+                overlapped ? "" : " (the greetings ended before the last command)");
 
     const auto start = Clock::now();
     server.send_line(":long 21 " + std::to_string(upload_bytes) + " 16384");

@@ -70,6 +70,7 @@ if(TARGET voxapp::ubox AND TARGET voxapp::ubus)
                    "reading a simulated GPS service")
   endif()
   find_program(VOXAPP_UBUSD ubusd HINTS "${_voxapp_openwrt_prefix}/sbin" NO_CMAKE_FIND_ROOT_PATH)
+  find_program(VOXAPP_UBUS_CLI ubus HINTS "${_voxapp_openwrt_prefix}/bin" NO_CMAKE_FIND_ROOT_PATH)
 else()
   message(STATUS "GPS: libubus not found; falling back to no system bus: every GPS read fails "
                  "as unreachable (build it with scripts/build-openwrt-libs.sh)")

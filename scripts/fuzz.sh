@@ -22,7 +22,7 @@ harnesses+=(settings_fuzzer uci_format_fuzzer mount_table_fuzzer time_zone_table
 harnesses+=(unit_request_fuzzer)
 harnesses+=(uevent_fuzzer instrument_reply_fuzzer)
 harnesses+=(camera_xml_fuzzer camera_time_zone_fuzzer camera_address_fuzzer sadp_answer_fuzzer)
-harnesses+=(recording_text_fuzzer)
+harnesses+=(recording_text_fuzzer recording_journal_fuzzer)
 cmake --build "$build" --target "${harnesses[@]}"
 
 declare -A max_len=([command_fuzzer]=4096 [frame_parser_fuzzer]=16384)
@@ -31,7 +31,7 @@ max_len+=([time_zone_table_fuzzer]=4096 [unit_request_fuzzer]=1024)
 max_len+=([uevent_fuzzer]=4096 [instrument_reply_fuzzer]=16384)
 max_len+=([camera_xml_fuzzer]=8192 [camera_time_zone_fuzzer]=256 [camera_address_fuzzer]=64)
 max_len+=([sadp_answer_fuzzer]=4096)
-max_len+=([recording_text_fuzzer]=1024)
+max_len+=([recording_text_fuzzer]=1024 [recording_journal_fuzzer]=8192)
 pids=()
 for harness in "${harnesses[@]}"; do
     run="$build/run/$harness"

@@ -13,7 +13,7 @@ packages=(
     clang libclang-rt-14-dev clang-format
     iproute2 util-linux procps python3
     g++-mipsel-linux-gnu binutils-mipsel-linux-gnu qemu-user file dpkg-dev npm
-    libjson-c-dev shellcheck vsftpd
+    libjson-c-dev shellcheck vsftpd tzdata
 )
 
 missing=()

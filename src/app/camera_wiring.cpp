@@ -68,8 +68,18 @@ std::shared_ptr<CameraDriverFactory> CompositionRoot::camera_driver_factory() {
         auto client = http_client();
         auto zones = time_zone_backend();
         auto downloader = recording_downloader();
+        // Limits that tests shorten through the timing seam; the defaults are the production
+        // values. libcurl counts a stall in whole seconds.
+        CameraRequestLimits limits;
+        limits.connect = timing_or("camera_connect", limits.connect);
+        limits.stall = std::chrono::ceil<std::chrono::seconds>(timing_or(
+            "camera_stall", std::chrono::duration_cast<std::chrono::milliseconds>(limits.stall)));
+        limits.overall = timing_or("camera_request", limits.overall);
+        limits.device_info = timing_or("camera_device_info", limits.device_info);
         // The factory holds references; the registry keeps the three alive longer.
-        return std::make_shared<HttpCameraDriverFactory>(*client, *zones, *downloader);
+        return std::make_shared<HttpCameraDriverFactory>(*client, *zones, *downloader,
+                                                         HttpCameraDriverFactory::kProvisioningFile,
+                                                         limits, logger());
     });
 }
 

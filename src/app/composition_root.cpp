@@ -48,6 +48,7 @@ void CompositionRoot::subscribe_all() {
     subscribe_instruments(*this);
     subscribe_cameras(*this);
     subscribe_recordings(*this);
+    subscribe_bus_events(*this);
 }
 
 void CompositionRoot::register_with_event_loop() {
@@ -60,6 +61,7 @@ void CompositionRoot::register_with_event_loop() {
     register_platform(*this, *loop);
     register_cameras(*this, *loop);
     register_recordings(*this, *loop);
+    register_bus(*this, *loop);
 }
 
 }  // namespace voxapp

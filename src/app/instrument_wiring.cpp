@@ -15,6 +15,18 @@ struct InstrumentRegistrations {
     std::unique_ptr<NetlinkWatcher> netlink_watcher;
 };
 
+// Binds the uevent socket (once). It must be bound before the start-up scan: an instrument
+// plugged in between would otherwise be announced to nobody and stay unseen until replugged.
+// Its messages wait in the socket until the loop serves it.
+std::shared_ptr<InstrumentRegistrations> instrument_registrations(CompositionRoot& root) {
+    return root.registry().get<InstrumentRegistrations>([&root] {
+        auto made = std::make_shared<InstrumentRegistrations>();
+        made->netlink_watcher = require(NetlinkWatcher::create(root.event_dispatcher()),
+                                        "App::System::Hardware::NetlinkWatcher");
+        return made;
+    });
+}
+
 DeviceManager::Instruments instrument_support(CompositionRoot& root,
                                               std::shared_ptr<SerialDeviceTracker> tracker) {
     DeviceManager::Instruments instruments;
@@ -87,6 +99,7 @@ std::shared_ptr<DeviceManager> CompositionRoot::device_manager() {
                 locked->on_serial_removed(name);
             }
         });
+        (void)instrument_registrations(*this);
         manager->start();
         return manager;
     });
@@ -113,13 +126,7 @@ void subscribe_instruments(CompositionRoot& root) {
 }
 
 void register_instruments(CompositionRoot& root, EventLoop& loop) {
-    auto registrations = root.registry().get<InstrumentRegistrations>([&root] {
-        auto made = std::make_shared<InstrumentRegistrations>();
-        made->netlink_watcher = require(NetlinkWatcher::create(root.event_dispatcher()),
-                                        "App::System::Hardware::NetlinkWatcher");
-        return made;
-    });
-    (void)loop.add(*registrations->netlink_watcher);
+    (void)loop.add(*instrument_registrations(root)->netlink_watcher);
 }
 
 }  // namespace voxapp

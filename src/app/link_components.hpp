@@ -2,6 +2,7 @@
 
 #include <memory>
 
+#include "core/clocks.hpp"
 #include "platform/gps_tracker.hpp"
 #include "server/device_link.hpp"
 #include "server/link_component.hpp"
@@ -14,7 +15,8 @@ class GpsTrackerComponent : public LinkComponent {
 public:
     GpsTrackerComponent(GpsCommandSink& sink, std::shared_ptr<GpsSource> source,
                         std::shared_ptr<Logger> logger)
-        : tracker_(sink, std::move(source), std::move(logger)) {}
+        // The commands' expiry is compared with the instruments' monotonic clock.
+        : tracker_(sink, std::move(source), std::move(logger), monotonic_now) {}
     void start() override { (void)tracker_.start(); }
     void stop() override { tracker_.stop(); }
 

@@ -65,10 +65,12 @@ std::shared_ptr<TimeZoneService> CompositionRoot::time_zone_service() {
 
 std::shared_ptr<GpsSource> CompositionRoot::gps_source() {
     return registry_.get<GpsSource>([this] {
-        // The process's one bus connection; null when ubus is unreachable, and handed on all
-        // the same (every read then fails as a bus error).
-        auto bus = registry_.get<ubus_context>([] { return connect_ubus(); });
-        return require(GpsSource::create(make_gps_receiver(bus)), "GpsSource::create");
+        // The position as the bus worker last read it; without a bus every read fails as a bus
+        // error.
+        std::shared_ptr<UbusService> bus = bus_service(*this);
+        std::shared_ptr<GpsReceiver> receiver =
+            bus ? std::shared_ptr<GpsReceiver>(bus->gps_receiver()) : make_gps_receiver(nullptr);
+        return require(GpsSource::create(std::move(receiver)), "GpsSource::create");
     });
 }
 

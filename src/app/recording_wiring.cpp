@@ -46,9 +46,12 @@ std::shared_ptr<TransferRecordingService> CompositionRoot::recording_service() {
             storage_space_manager(),
             std::make_shared<VideoIdCounter>(system_path("/root/app/lastVideoId")),
             storage_lister(),
-            logger()};
+            logger(),
+            recording_downloader(),
+            std::make_shared<RecordingJournal>(system_path("/root/app/recordings.journal"))};
         TransferRecordingService::Timing timing;
         timing.retry_delay = timing_or("recording_retry", timing.retry_delay);
+        timing.attempt_margin = timing_or("recording_attempt_margin", timing.attempt_margin);
         return require(
             TransferRecordingService::create(
                 std::move(collaborators),

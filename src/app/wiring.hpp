@@ -1,6 +1,7 @@
 #pragma once
 
 #include "app/composition_root.hpp"
+#include "platform/ubus_service.hpp"
 #include "server/device_link.hpp"
 #include "system/io/event_loop.hpp"
 
@@ -29,6 +30,13 @@ void register_instruments(CompositionRoot& root, EventLoop& loop);
 void subscribe_cameras(CompositionRoot& root);
 // Discovery's socket and the health timers.
 void register_cameras(CompositionRoot& root, EventLoop& loop);
+
+// The system bus (bus_wiring.cpp): the connection, null in a build without libubus (said once).
+std::shared_ptr<UbusService> bus_service(CompositionRoot& root);
+// Bus events for instruments, cameras and recordings.
+void subscribe_bus_events(CompositionRoot& root);
+// The "voxapp" object with its "status" method; the connection starts on the loop's first pass.
+void register_bus(CompositionRoot& root, EventLoop& loop);
 
 // Recordings (recording_wiring.cpp): a storage coming or going.
 void subscribe_recordings(CompositionRoot& root);

@@ -76,8 +76,20 @@ Status AsyncHttpClientUsingCurl::send(const HttpRequest& request, Completion com
         return Error::fixed("Failed to initialize cURL");
     }
     curl_easy_setopt(easy, CURLOPT_URL, request.url().c_str());
+    // Limits are signalled through the multi handle's timer, never by SIGALRM: the daemon has
+    // threads of its own.
+    curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
     if (request.timeout_ms()) {
         curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS, static_cast<long>(*request.timeout_ms()));
+    }
+    if (request.connect_timeout_ms()) {
+        curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS,
+                         static_cast<long>(*request.connect_timeout_ms()));
+    }
+    if (const auto& low_speed = request.low_speed_limit()) {
+        curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT,
+                         static_cast<long>(low_speed->bytes_per_second));
+        curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, static_cast<long>(low_speed->seconds));
     }
     curl_slist* headers = nullptr;
     for (const auto& [name, value] : request.headers()) {
@@ -150,7 +162,8 @@ int AsyncHttpClientUsingCurl::on_socket(CURL*, curl_socket_t socket, int what, v
     }
     if (found == client.socket_watches_.end()) {
         auto watch = std::make_unique<SocketWatch>(client, socket, what);
-        // A socket the loop refuses stays unwatched; libcurl's own time limits end its transfer.
+        // A socket the loop refuses stays unwatched; the request's time limits, kept by libcurl's
+        // timer, end its transfer. (Requests without limits are the caller's to avoid.)
         if (client.loop_.add(*watch).ok()) {
             client.socket_watches_.emplace(socket, std::move(watch));
         }

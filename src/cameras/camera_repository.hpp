@@ -1,5 +1,6 @@
 #pragma once
 
+#include <string_view>
 #include <vector>
 
 #include "cameras/camera.hpp"
@@ -7,11 +8,15 @@
 
 namespace voxapp {
 
+// Refusal of a camera with a new MAC by a store that holds as many as it may.
+inline constexpr std::string_view kCameraStoreFull = "Camera store is full";
+
 // The write side of the camera store.
 class CameraRepository {
 public:
     virtual ~CameraRepository() = default;
-    // Upsert by id. Error "Camera with this MAC already exists" when another camera has its MAC.
+    // Upsert by id. Errors: "Camera with this MAC already exists" when another camera has its
+    // MAC; kCameraStoreFull for a new camera when the store is full.
     virtual Status save(const Camera& camera) = 0;
     // A fresh id from the process's generator.
     virtual Result<Uuid> new_id() = 0;

@@ -70,8 +70,7 @@ Status CameraService::reconcile_discovered(std::string_view mac_text, std::strin
     }
     auto known = repository_->find_by_mac(*mac);
     if (known) {
-        (void)known->change_ip(*ip);
-        return publish_saved(*known);
+        return follow_move(*known, *ip);
     }
     auto id = repository_->new_id();
     if (!id) {
@@ -79,6 +78,25 @@ Status CameraService::reconcile_discovered(std::string_view mac_text, std::strin
     }
     Camera camera = Camera::create(*id, *mac, *ip);
     return publish_saved(camera);
+}
+
+// Whoever answers at a camera's new address may be another host that took its MAC: the camera
+// is not used there, and no verification from the old address counts, until the stored
+// credentials are proven at the new one.
+Status CameraService::follow_move(Camera& camera, const Ipv4Address& ip) {
+    const bool moved = !(camera.ip() == ip);
+    (void)camera.change_ip(ip);
+    if (moved && camera.status() == CameraStatus::Online) {
+        (void)camera.go_offline();
+    }
+    if (Status saved = publish_saved(camera); !saved) {
+        return saved;
+    }
+    if (moved && camera.stored_credentials()) {
+        verifications_.erase(camera.id().octets());
+        (void)verify(camera.id().to_string());
+    }
+    return {};
 }
 
 Status CameraService::mark_online(std::string_view id) {

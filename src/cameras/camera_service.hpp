@@ -37,7 +37,9 @@ public:
     CameraService(const CameraService&) = delete;
     CameraService& operator=(const CameraService&) = delete;
 
-    // Registers a camera seen on the LAN, or follows its new address.
+    // Registers a camera seen on the LAN, or follows its new address: a camera that moved goes
+    // offline and is verified at the new address before it is used again. Error
+    // kCameraStoreFull (from the store) for a new MAC when the store is full.
     Status reconcile_discovered(std::string_view mac_text, std::string_view ip_text);
 
     Status mark_online(std::string_view id);
@@ -79,6 +81,7 @@ private:
     template <typename Operation>
     Status command(std::string_view id_text, Operation operation);
     Status publish_saved(Camera& camera);
+    Status follow_move(Camera& camera, const Ipv4Address& ip);
     // The stored camera and a driver for it with its credentials.
     Result<std::unique_ptr<CameraDriver>> driver_for(const Uuid& id);
     void try_next_candidate(const Uuid& id);

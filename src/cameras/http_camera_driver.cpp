@@ -1,10 +1,12 @@
 #include "cameras/http_camera_driver.hpp"
 
+#include <algorithm>
 #include <iterator>
 #include <utility>
 
 #include "cameras/camera_time_zone.hpp"
 #include "cameras/camera_xml.hpp"
+#include "cameras/playback_uri.hpp"
 #include "cameras/recording_search.hpp"
 #include "cameras/streaming_limits.hpp"
 #include "cameras/video_settings.hpp"
@@ -16,7 +18,6 @@ namespace {
 // The camera API's published version-2.0 XML namespace.
 constexpr const char* kNamespace = "http://www.isapi.org/ver20/XMLSchema";
 constexpr const char* kLocalTimeFormat = "%Y-%m-%dT%H:%M:%S";
-constexpr std::int64_t kDeviceInfoTimeoutMs = 5000;
 
 CameraDriverFailure failure(CameraDriverError error, std::string detail) {
     return CameraDriverFailure{error, std::move(detail)};
@@ -30,14 +31,18 @@ CameraDriverFailure failed(std::string detail) {
 
 HttpCameraDriver::HttpCameraDriver(AsyncHttpClient& client, const TimeZoneBackend& zones,
                                    RecordingDownloader& downloader, const Ipv4Address& ip,
-                                   CameraCredential credential, std::string provisioning_file)
+                                   CameraCredential credential, std::string provisioning_file,
+                                   const CameraRequestLimits& limits,
+                                   std::shared_ptr<Logger> logger)
     : client_(client),
       zones_(zones),
       downloader_(downloader),
       ip_(ip),
       credential_(std::move(credential)),
       base_url_("http://" + ip.to_string() + "/ISAPI/"),
-      provisioning_file_(std::move(provisioning_file)) {}
+      provisioning_file_(std::move(provisioning_file)),
+      limits_(limits),
+      logger_(std::move(logger)) {}
 
 template <typename T>
 CameraDriver::Completion<T> HttpCameraDriver::guarded(Completion<T> next) {
@@ -50,7 +55,8 @@ CameraDriver::Completion<T> HttpCameraDriver::guarded(Completion<T> next) {
 
 void HttpCameraDriver::request(const char* method, const char* resource,
                                std::optional<std::string> body,
-                               std::optional<std::int64_t> timeout_ms, BodyCompletion done) {
+                               std::optional<std::chrono::milliseconds> overall,
+                               BodyCompletion done) {
     auto created = HttpRequest::create(base_url_ + resource, method);
     if (!created) {
         done(failed(created.error().message_text()));
@@ -62,9 +68,10 @@ void HttpCameraDriver::request(const char* method, const char* resource,
         request =
             request.with_body(std::move(*body)).with_header("Content-Type", "application/xml");
     }
-    if (timeout_ms) {
-        request = request.with_timeout_ms(*timeout_ms);
-    }
+    const std::chrono::milliseconds whole = overall.value_or(limits_.overall);
+    request = request.with_timeout_ms(whole.count())
+                  .with_connect_timeout_ms(std::min(limits_.connect, whole).count())
+                  .with_low_speed_limit(1, std::max<std::int64_t>(limits_.stall.count(), 1));
     auto started = client_.send(
         request, [alive = std::weak_ptr<bool>(alive_), done](Result<HttpResponse> reply) {
             if (alive.expired()) {
@@ -86,7 +93,7 @@ void HttpCameraDriver::request(const char* method, const char* resource,
 }
 
 void HttpCameraDriver::get_device_info(Done done) {
-    request("GET", "System/deviceInfo", std::nullopt, kDeviceInfoTimeoutMs,
+    request("GET", "System/deviceInfo", std::nullopt, limits_.device_info,
             [done = std::move(done)](CameraResult<std::string> reply) {
                 if (!reply) {
                     done(reply.failure());
@@ -205,15 +212,19 @@ void HttpCameraDriver::download_recording(const RecordingSegment& segment,
                     done(failed(video.error().message_text()));
                     return;
                 }
-                const std::size_t scheme = segment.playback_uri.find("://");
-                if (scheme == std::string::npos) {
-                    done(failed("Playback URI without \"://\""));
+                auto url = playback_uri_with_credentials(segment.playback_uri, ip_, credential_);
+                if (!url) {
+                    if (logger_ && url.error().message() == kForeignPlaybackHost) {
+                        logger_->warning("[HttpCameraDriver] Playback URI of camera " +
+                                         ip_.to_string() + " names another host (" +
+                                         playback_uri_authority(segment.playback_uri) +
+                                         "); its credentials are not sent there");
+                    }
+                    done(failed(url.error().message_text()));
                     return;
                 }
                 RecordingDownloadRequest download;
-                download.url = segment.playback_uri;
-                download.url.insert(scheme + 3,
-                                    credential_.user_name + ":" + credential_.password + "@");
+                download.url = std::move(*url);
                 download.output_path = local_path;
                 download.duration_seconds = segment.range.duration_seconds();
                 download.frame_rate = video->download_frame_rate();
@@ -278,16 +289,20 @@ void HttpCameraDriver::enforce_streaming_limits(Done done) {
 HttpCameraDriverFactory::HttpCameraDriverFactory(AsyncHttpClient& client,
                                                  const TimeZoneBackend& zones,
                                                  RecordingDownloader& downloader,
-                                                 std::string provisioning_file)
+                                                 std::string provisioning_file,
+                                                 const CameraRequestLimits& limits,
+                                                 std::shared_ptr<Logger> logger)
     : client_(client),
       zones_(zones),
       downloader_(downloader),
-      provisioning_file_(std::move(provisioning_file)) {}
+      provisioning_file_(std::move(provisioning_file)),
+      limits_(limits),
+      logger_(std::move(logger)) {}
 
 std::unique_ptr<CameraDriver> HttpCameraDriverFactory::create(const Ipv4Address& ip,
                                                               const CameraCredential& credential) {
     return std::make_unique<HttpCameraDriver>(client_, zones_, downloader_, ip, credential,
-                                              provisioning_file_);
+                                              provisioning_file_, limits_, logger_);
 }
 
 }  // namespace voxapp

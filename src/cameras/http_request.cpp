@@ -38,4 +38,17 @@ HttpRequest HttpRequest::with_timeout_ms(std::int64_t timeout_ms) const {
     return copy;
 }
 
+HttpRequest HttpRequest::with_connect_timeout_ms(std::int64_t timeout_ms) const {
+    HttpRequest copy = *this;
+    copy.connect_timeout_ms_ = timeout_ms;
+    return copy;
+}
+
+HttpRequest HttpRequest::with_low_speed_limit(std::int64_t bytes_per_second,
+                                              std::int64_t seconds) const {
+    HttpRequest copy = *this;
+    copy.low_speed_limit_ = LowSpeedLimit{bytes_per_second, seconds};
+    return copy;
+}
+
 }  // namespace voxapp

@@ -26,6 +26,11 @@ public:
     HttpRequest with_credentials(std::string credentials) const;
     // Limit on the whole transfer, connection included.
     HttpRequest with_timeout_ms(std::int64_t timeout_ms) const;
+    // Limit on setting up the connection.
+    HttpRequest with_connect_timeout_ms(std::int64_t timeout_ms) const;
+    // The transfer fails once it moves fewer than `bytes_per_second` for `seconds` in a row,
+    // waiting for the answer included.
+    HttpRequest with_low_speed_limit(std::int64_t bytes_per_second, std::int64_t seconds) const;
 
     const std::string& url() const { return url_; }
     const std::string& method() const { return method_; }
@@ -33,6 +38,12 @@ public:
     const Headers& headers() const { return headers_; }
     const std::string& credentials() const { return credentials_; }
     const std::optional<std::int64_t>& timeout_ms() const { return timeout_ms_; }
+    const std::optional<std::int64_t>& connect_timeout_ms() const { return connect_timeout_ms_; }
+    struct LowSpeedLimit {
+        std::int64_t bytes_per_second = 0;
+        std::int64_t seconds = 0;
+    };
+    const std::optional<LowSpeedLimit>& low_speed_limit() const { return low_speed_limit_; }
 
 private:
     HttpRequest(std::string url, std::string method)
@@ -44,6 +55,8 @@ private:
     Headers headers_;
     std::string credentials_;
     std::optional<std::int64_t> timeout_ms_;
+    std::optional<std::int64_t> connect_timeout_ms_;
+    std::optional<LowSpeedLimit> low_speed_limit_;
 };
 
 struct HttpResponse {

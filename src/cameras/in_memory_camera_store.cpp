@@ -1,39 +1,46 @@
 #include "cameras/in_memory_camera_store.hpp"
 
-#include <algorithm>
-
 namespace voxapp {
 
-template <typename Match>
-const InMemoryCameraStore::Entry* InMemoryCameraStore::find(Match match) const {
-    const auto found = std::find_if(entries_.begin(), entries_.end(), match);
-    return found == entries_.end() ? nullptr : &*found;
+const InMemoryCameraStore::Entry* InMemoryCameraStore::find(const Uuid& id) const {
+    const auto found = by_id_.find(id.octets());
+    return found == by_id_.end() ? nullptr : &entries_[found->second];
+}
+
+const InMemoryCameraStore::Entry* InMemoryCameraStore::find(const MacAddress& mac) const {
+    const auto found = by_mac_.find(mac.octets());
+    return found == by_mac_.end() ? nullptr : &entries_[found->second];
 }
 
 Status InMemoryCameraStore::save(const Camera& camera) {
     const std::lock_guard lock(mutex_);
-    const bool mac_taken = find([&](const Entry& entry) {
-                               return entry.summary.mac == camera.mac() &&
-                                      !(entry.summary.id == camera.id());
-                           }) != nullptr;
-    if (mac_taken) {
+    const Entry* same_mac = find(camera.mac());
+    if (same_mac != nullptr && !(same_mac->summary.id == camera.id())) {
         return Error::fixed("Camera with this MAC already exists");
     }
     Entry updated{camera.summary(), camera.stored_credentials()};
-    const auto same_id = std::find_if(entries_.begin(), entries_.end(), [&](const Entry& entry) {
-        return entry.summary.id == camera.id();
-    });
-    if (same_id != entries_.end()) {
-        *same_id = std::move(updated);
-    } else {
+    const auto same_id = by_id_.find(camera.id().octets());
+    if (same_id == by_id_.end()) {
+        if (entries_.size() >= capacity_) {
+            return Error::fixed(kCameraStoreFull.data());
+        }
+        by_id_.emplace(camera.id().octets(), entries_.size());
+        by_mac_.emplace(camera.mac().octets(), entries_.size());
         entries_.push_back(std::move(updated));
+        return {};
     }
+    Entry& entry = entries_[same_id->second];
+    if (!(entry.summary.mac == camera.mac())) {
+        by_mac_.erase(entry.summary.mac.octets());
+        by_mac_.emplace(camera.mac().octets(), same_id->second);
+    }
+    entry = std::move(updated);
     return {};
 }
 
 Result<Camera> InMemoryCameraStore::find_by_id(const Uuid& id) const {
     const std::lock_guard lock(mutex_);
-    const Entry* entry = find([&](const Entry& e) { return e.summary.id == id; });
+    const Entry* entry = find(id);
     if (entry == nullptr) {
         return Error::fixed("Camera not found");
     }
@@ -42,7 +49,7 @@ Result<Camera> InMemoryCameraStore::find_by_id(const Uuid& id) const {
 
 Result<Camera> InMemoryCameraStore::find_by_mac(const MacAddress& mac) const {
     const std::lock_guard lock(mutex_);
-    const Entry* entry = find([&](const Entry& e) { return e.summary.mac == mac; });
+    const Entry* entry = find(mac);
     if (entry == nullptr) {
         return Error::fixed("Camera not found");
     }
@@ -51,7 +58,7 @@ Result<Camera> InMemoryCameraStore::find_by_mac(const MacAddress& mac) const {
 
 Result<CameraSummary> InMemoryCameraStore::find_summary_by_id(const Uuid& id) const {
     const std::lock_guard lock(mutex_);
-    const Entry* entry = find([&](const Entry& e) { return e.summary.id == id; });
+    const Entry* entry = find(id);
     if (entry == nullptr) {
         return Error::fixed("Camera not found");
     }
@@ -60,7 +67,7 @@ Result<CameraSummary> InMemoryCameraStore::find_summary_by_id(const Uuid& id) co
 
 Result<CameraSummary> InMemoryCameraStore::find_summary_by_mac(const MacAddress& mac) const {
     const std::lock_guard lock(mutex_);
-    const Entry* entry = find([&](const Entry& e) { return e.summary.mac == mac; });
+    const Entry* entry = find(mac);
     if (entry == nullptr) {
         return Error::fixed("Camera not found");
     }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstddef>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -11,11 +13,17 @@
 namespace voxapp {
 
 // Every camera the router knows, in memory, in the order they were first saved; a camera is
-// never removed. Any thread: one mutex is held for the whole of each store operation, so a
-// reader always sees whole entries (new_id does not take it).
+// never removed. Any LAN host can answer discovery with a MAC of its choice, so the store holds
+// at most `capacity` cameras; lookups by id and MAC take logarithmic time. Any thread: one
+// mutex is held for the whole of each store operation, so a reader always sees whole entries
+// (new_id does not take it).
 class InMemoryCameraStore final : public CameraRepository, public CameraQuery {
 public:
-    explicit InMemoryCameraStore(std::shared_ptr<UuidGenerator> ids) : ids_(std::move(ids)) {}
+    static constexpr std::size_t kCapacity = 64;
+
+    explicit InMemoryCameraStore(std::shared_ptr<UuidGenerator> ids,
+                                 std::size_t capacity = kCapacity)
+        : ids_(std::move(ids)), capacity_(capacity) {}
 
     Status save(const Camera& camera) override;
     Result<Uuid> new_id() override { return ids_->generate(); }
@@ -33,12 +41,16 @@ private:
         std::optional<CameraCredential> credential;
     };
 
-    template <typename Match>
-    const Entry* find(Match match) const;
+    const Entry* find(const Uuid& id) const;
+    const Entry* find(const MacAddress& mac) const;
 
     const std::shared_ptr<UuidGenerator> ids_;
+    const std::size_t capacity_;
     mutable std::mutex mutex_;
     std::vector<Entry> entries_;
+    // Positions in entries_, which only ever grows.
+    std::map<Uuid::Octets, std::size_t> by_id_;
+    std::map<MacAddress::Octets, std::size_t> by_mac_;
 };
 
 }  // namespace voxapp

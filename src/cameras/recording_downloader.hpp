@@ -31,6 +31,9 @@ public:
     virtual void download(const RecordingDownloadRequest& request, Completion completion) = 0;
     // Whether a download is running.
     virtual bool is_busy() const = 0;
+    // Stops the running download, if any; its completion is not called. It may stay busy until
+    // the download has ended. By default there is nothing to stop.
+    virtual void cancel() {}
 };
 
 }  // namespace voxapp

@@ -13,6 +13,7 @@
 #include <string>
 
 #include "cameras/sadp_answer.hpp"
+#include "core/ipv4_address.hpp"
 
 namespace voxapp {
 
@@ -147,13 +148,18 @@ bool SadpDiscovery::in_bridge_subnet(const std::string& ip_text) const {
         if (!is_bridge(*entry) || !has_ipv4(*entry)) {
             continue;
         }
-        in_addr camera{};
-        if (entry->ifa_netmask == nullptr || inet_aton(ip_text.c_str(), &camera) == 0) {
+        // The address is judged as the store will keep it: parsed strictly, in decimal (a
+        // lenient parser reads "0250" as octal 168 and lets a public address pass as a LAN one).
+        const auto camera = Ipv4Address::parse(ip_text);
+        if (entry->ifa_netmask == nullptr || !camera) {
             return false;
         }
+        in_addr_t camera_address = 0;
+        static_assert(sizeof camera_address == sizeof camera->octets());
+        std::memcpy(&camera_address, camera->octets().data(), sizeof camera_address);
         const in_addr_t bridge = ipv4_of(entry->ifa_addr).s_addr;
         const in_addr_t mask = ipv4_of(entry->ifa_netmask).s_addr;
-        return ((camera.s_addr ^ bridge) & mask) == 0;
+        return ((camera_address ^ bridge) & mask) == 0;
     }
     return false;
 }
@@ -178,7 +184,20 @@ void SadpDiscovery::on_readable() {
         return;
     }
     logger_->debug("[SadpDiscovery] Discovered camera - IP: " + answer.ip + ", MAC: " + answer.mac);
-    if (Status reconciled = cameras_->reconcile_discovered(answer.mac, answer.ip); !reconciled) {
+    Status reconciled = cameras_->reconcile_discovered(answer.mac, answer.ip);
+    if (!reconciled && reconciled.error().message() == kCameraStoreFull) {
+        // A flood of answers with made-up MACs would otherwise write a line each.
+        const auto now = std::chrono::steady_clock::now();
+        if (!last_refusal_ || now - *last_refusal_ > kRefusalBurstGap) {
+            logger_->warning(
+                "[SadpDiscovery] Camera store is full; cameras with new MACs are "
+                "ignored, the first at " +
+                answer.ip);
+        }
+        last_refusal_ = now;
+        return;
+    }
+    if (!reconciled) {
         logger_->error("[SadpDiscovery] Failed to reconcile camera at " + answer.ip + ": " +
                        reconciled.error().message_text());
     }

@@ -2,7 +2,9 @@
 
 #include <sys/epoll.h>
 
+#include <chrono>
 #include <memory>
+#include <optional>
 
 #include "cameras/camera_service.hpp"
 #include "cameras/uuid_generator.hpp"
@@ -15,7 +17,7 @@ namespace voxapp {
 // Finds cameras on the LAN bridge: probe() multicasts an inquiry to the camera vendor's search
 // group, and every answer naming an activated camera inside the bridge's subnet is handed to
 // the camera service. Answers are untrusted LAN input, judged by their content alone; whatever
-// they hold, the worst outcome is a log line.
+// they hold, the worst outcome is a log line (one per burst while the camera store is full).
 //
 // Event loop thread only: the caller registers the object with the loop (readable answers)
 // and calls probe() from its timer.
@@ -47,8 +49,12 @@ private:
 
     const std::shared_ptr<Logger> logger_;
     const std::shared_ptr<CameraService> cameras_;
+    // Refusals of a full store closer together than this are one burst, warned of once.
+    static constexpr std::chrono::minutes kRefusalBurstGap{10};
+
     const std::shared_ptr<UuidGenerator> ids_;
     const int fd_;
+    std::optional<std::chrono::steady_clock::time_point> last_refusal_;
 };
 
 }  // namespace voxapp

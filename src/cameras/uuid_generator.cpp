@@ -1,32 +1,27 @@
 #include "cameras/uuid_generator.hpp"
 
-#include <fcntl.h>
-#include <unistd.h>
+#include <sys/random.h>
 
 #include <cerrno>
 #include <cstdint>
-#include <utility>
 
-#include "core/system_paths.hpp"
 #include "core/time_point.hpp"
 
 namespace voxapp {
 
-RandomUuidGenerator::RandomUuidGenerator() : random_source_(system_path("/dev/urandom")) {}
-
-RandomUuidGenerator::RandomUuidGenerator(std::string random_source)
-    : random_source_(std::move(random_source)) {}
-
 Result<Uuid> RandomUuidGenerator::generate() {
-    // The time is taken before the read so that a slow read cannot reorder two ids.
+    // The time is taken before the random bytes so that a slow read cannot reorder two ids.
     const std::uint64_t millis = static_cast<std::uint64_t>(system_now() / 1'000'000);
-    const int fd = open(random_source_.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
+    Uuid::Octets octets{};
+    ssize_t got = -1;
+    do {
+        // Early in a boot the kernel's generator may not be ready yet; the caller retries later
+        // rather than have the event loop wait for it.
+        got = getrandom(octets.data(), octets.size(), GRND_NONBLOCK);
+    } while (got < 0 && errno == EINTR);
+    if (got < 0) {
         return Error::from_errno(errno);
     }
-    Uuid::Octets octets{};
-    const ssize_t got = read(fd, octets.data(), octets.size());
-    close(fd);
     if (got != static_cast<ssize_t>(octets.size())) {
         return Error::fixed("Failed to read random data");
     }

@@ -1,7 +1,5 @@
 #pragma once
 
-#include <string>
-
 #include "core/result.hpp"
 #include "core/uuid.hpp"
 
@@ -15,19 +13,14 @@ public:
 };
 
 // Version-7 ids: the first 48 bits are the milliseconds since the epoch (so ids sort by creation
-// time), the rest comes from the kernel's random source, read afresh for every id.
+// time), the rest comes from the kernel's random generator (getrandom(2): no file to open, so a
+// relocated root needs no device node).
 class RandomUuidGenerator final : public UuidGenerator {
 public:
-    // `random_source` defaults to "/dev/urandom" (below VOXAPP_ROOT when set).
-    RandomUuidGenerator();
-    explicit RandomUuidGenerator(std::string random_source);
-
-    // Errors: an empty message with errno when the source cannot be opened; "Failed to read
-    // random data" when one read yields fewer than 16 bytes.
+    // Never blocks. Errors: an empty message with errno when the kernel call fails (EAGAIN
+    // while its generator is not ready early in a boot); "Failed to read random data" when it
+    // yields fewer than 16 bytes.
     Result<Uuid> generate() override;
-
-private:
-    std::string random_source_;
 };
 
 }  // namespace voxapp

@@ -153,6 +153,16 @@ void apply_line(Settings& settings, const std::string& line) {
         settings.usb_relative_log_path = value;
     } else if (key == "log_path") {
         settings.log_path = value;
+    } else if (key == "log_max_size" || key == "log_max_files") {
+        const std::int64_t most = key == "log_max_size" ? INT32_MAX : kMaxLogFiles;
+        if (auto number = parse_number(value, 0, most)) {
+            (key == "log_max_size" ? settings.log_max_size : settings.log_max_files) =
+                static_cast<std::uint32_t>(*number);
+        } else {
+            report_malformed(line);
+        }
+    } else if (key == "log_syslog") {
+        settings.log_syslog = value == "true";
     } else if (key == "ftp_address") {
         settings.ftp_address = value;
     } else {

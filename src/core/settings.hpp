@@ -35,6 +35,9 @@ inline constexpr const char* kDefaultRemoteAddress = "server.voxapp.invalid";
 inline constexpr const char* kDefaultRemoteAddressRd = "server-rd.voxapp.invalid";
 inline constexpr const char* kDefaultFtpAddress = "ftp.voxapp.invalid";
 
+// The most older log files log_max_files may keep.
+inline constexpr std::uint32_t kMaxLogFiles = 9;
+
 struct Settings {
     LoggingDepth logging_depth = LoggingDepth::normal;
     LogLevel min_logging_level = LogLevel::debug;
@@ -49,6 +52,12 @@ struct Settings {
     std::int64_t heartbeat_interval = 60;
     std::string usb_relative_log_path;
     std::string log_path;
+    // The log file is started afresh once it would grow past log_max_size bytes (0: never),
+    // keeping log_max_files older files beside it (".1" the newest).
+    std::uint32_t log_max_size = 1024 * 1024;
+    std::uint32_t log_max_files = 1;
+    // Warnings and errors also go to the system log.
+    bool log_syslog = false;
     std::string ftp_address;
     std::string timezones_path;
     VersionInfo version;

@@ -1,12 +1,8 @@
 #include "instruments/device_manager.hpp"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
-#include <thread>
 
-#include "core/system_paths.hpp"
 #include "instruments/usb_device_paths.hpp"
 
 namespace voxapp {
@@ -14,6 +10,22 @@ namespace voxapp {
 namespace {
 
 constexpr const char* kTtyPrefix = "/dev/";
+
+std::int64_t nanoseconds(std::chrono::milliseconds duration) {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(duration).count();
+}
+
+// Rounded up to the next millisecond, so that a wait never ends just before its due time.
+std::chrono::milliseconds until(TimePoint due, TimePoint now) {
+    return std::chrono::milliseconds(std::max<std::int64_t>(0, due - now) / 1'000'000 + 1);
+}
+
+void keep_soonest(std::optional<std::chrono::milliseconds>& soonest,
+                  std::optional<std::chrono::milliseconds> candidate) {
+    if (candidate && (!soonest || *candidate < *soonest)) {
+        soonest = candidate;
+    }
+}
 
 }  // namespace
 
@@ -30,6 +42,7 @@ DeviceManager::DeviceManager(std::shared_ptr<Logger> logger,
 
 DeviceManager::~DeviceManager() {
     std::lock_guard lock(mutex_);
+    greetings_.clear();
     for (auto& [serial, entry] : devices_) {
         entry.link->stop();
     }
@@ -40,6 +53,18 @@ void DeviceManager::start() {
     if (instruments_.tracker) {
         instruments_.tracker->scan();
     }
+    {
+        std::lock_guard lock(mutex_);
+        deciding_self_ = !greetings_.empty();
+    }
+    // Outside the lock: reading the count takes the store's lock, which is held while it
+    // publishes the count changes that come back here.
+    if (!deciding_self_) {
+        register_self_if_counted_zero();
+    }
+}
+
+void DeviceManager::register_self_if_counted_zero() {
     auto count = device_count_->get();
     if (count && *count == 0) {
         register_self();
@@ -79,12 +104,8 @@ void DeviceManager::deregister_self() {
 }
 
 void DeviceManager::on_serial_added(const std::string& name) {
-    std::optional<std::uint32_t> seen;
-    {
-        std::lock_guard lock(mutex_);
-        add_serial_locked(name, seen);
-    }
-    store_count(seen);
+    std::lock_guard lock(mutex_);
+    add_serial_locked(name);
 }
 
 void DeviceManager::store_count(std::optional<std::uint32_t> seen) {
@@ -99,43 +120,66 @@ void DeviceManager::store_count(std::optional<std::uint32_t> seen) {
     }
 }
 
-void DeviceManager::add_serial_locked(const std::string& name,
-                                      std::optional<std::uint32_t>& seen) {
-    if (tty_serials_.contains(kTtyPrefix + name)) {
+void DeviceManager::add_serial_locked(const std::string& name) {
+    if (tty_serials_.contains(kTtyPrefix + name) || greeting(name)) {
         return;
     }
     auto paths = resolve_device_paths(name);
     if (!paths) {
         logger_->error("[DeviceManager] Failed to resolve the device path for " + name +
                        ". Will retry again later.");
-        m_device_path_retries.push_back({name, instruments_.clock()});
+        m_device_path_retries.push_back({name, instruments_.clocks.monotonic()});
         return;
     }
     logger_->info("[DeviceManager] New serial device detected: " + paths->tty_path + " (" +
                   (paths->usb_node.empty() ? "No real path detected" : paths->usb_node) + ")");
-    const std::string node = system_path(paths->tty_path);
-    for (int waits = 0; waits < 5 && access(node.c_str(), F_OK) != 0; ++waits) {
-        std::this_thread::sleep_for(instruments_.node_wait);
-    }
-    if (!greet_and_register(paths->tty_path, paths->usb_node, seen)) {
-        m_device_path_retries.push_back({name, instruments_.clock()});
-    }
+    start_greeting(name, std::move(*paths), false);
 }
 
-Status DeviceManager::greet_and_register(const std::string& tty_path,
-                                         const std::string& usb_node,
-                                         std::optional<std::uint32_t>& seen) {
-    auto port = SerialDevice::open_port(tty_path, usb_node, logger_, instruments_.reset);
-    if (!port) {
-        logger_->error("[DeviceManager] Failed to open the device: " + tty_path);
-        return port.error();
+void DeviceManager::start_greeting(const std::string& name, DevicePaths paths, bool retry) {
+    greetings_.push_back(
+        {name, retry,
+         std::make_unique<InstrumentGreeting>(std::move(paths), logger_, instruments_.greeting,
+                                              instruments_.reset, instruments_.clocks.monotonic()),
+         nullptr});
+}
+
+bool DeviceManager::greeting(const std::string& name) const {
+    return std::any_of(greetings_.begin(), greetings_.end(),
+                       [&name](const Greeting& entry) { return entry.name == name; });
+}
+
+void DeviceManager::greeting_pass(std::optional<std::uint32_t>& seen) {
+    const TimePoint now = instruments_.clocks.monotonic();
+    for (auto it = greetings_.begin(); it != greetings_.end();) {
+        Greeting& entry = *it;
+        if (!entry.greeting->step(now)) {
+            if (!entry.watch && entry.greeting->fd() >= 0 && instruments_.event_loop != nullptr) {
+                // Without the watch the reply is still read on the empty-poll cadence.
+                entry.watch = std::make_unique<LineWatch>(entry.greeting->fd());
+                (void)instruments_.event_loop->add(*entry.watch);
+            } else if (entry.watch) {
+                entry.watch->rearm();
+            }
+            ++it;
+            continue;
+        }
+        const std::string path = entry.greeting->paths().tty_path;
+        if (const auto& outcome = entry.greeting->outcome(); outcome) {
+            register_instrument(entry.greeting->port(), *outcome, seen);
+            if (entry.retry) {
+                std::erase_if(m_device_path_retries,
+                              [&entry](const Retry& retry) { return retry.name == entry.name; });
+            }
+        } else if (entry.retry) {
+            logger_->error("[DeviceManager] Failed to register a device " + path +
+                           " after a retry. Will retry again in 60 seconds.");
+        } else {
+            m_device_path_retries.push_back({entry.name, now});
+        }
+        // The greeting's copy of the port closes here; a registered instrument keeps its own.
+        it = greetings_.erase(it);
     }
-    auto identity = greet_instrument(*port, *logger_, instruments_.greeting);
-    if (!identity) {
-        return identity.error();
-    }
-    register_instrument(*port, *identity, seen);
-    return {};
 }
 
 void DeviceManager::register_instrument(const SerialDevice& port,
@@ -166,8 +210,12 @@ void DeviceManager::register_instrument(const SerialDevice& port,
                                " for input, error " + std::to_string(added.error().code()));
             }
         }
-        devices_.emplace(serial, Entry{proxy, std::move(link), port.tty_path(), proxy,
-                                       std::move(watch)});
+        auto [added, _] = devices_.emplace(
+            serial, Entry{proxy, std::move(link), port.tty_path(), proxy, std::move(watch)});
+        added->second.unit_type = identity.unit_type;
+        if (instrument_observer_) {
+            instrument_observer_(view_of(added->second), true);
+        }
     }
     if (serials_seen_.insert(serial).second) {
         seen = static_cast<std::uint32_t>(serials_seen_.size());
@@ -178,6 +226,7 @@ void DeviceManager::on_serial_removed(const std::string& name) {
     std::lock_guard lock(mutex_);
     const std::string path = kTtyPrefix + name;
     logger_->debug("Device removed: " + path);
+    std::erase_if(greetings_, [&name](const Greeting& entry) { return entry.name == name; });
     std::erase_if(m_device_path_retries, [&](const Retry& retry) {
         if (retry.name != name) {
             return false;
@@ -197,20 +246,20 @@ void DeviceManager::remove_instrument(const std::string& path) {
     logger_->info("[DeviceManager] Removing an existing KELMARO device (tty: " + path +
                   ", serial: " + std::to_string(serial) + ")");
     if (auto entry = devices_.find(serial); entry != devices_.end()) {
+        if (instrument_observer_) {
+            instrument_observer_(view_of(entry->second), false);
+        }
         entry->second.link->stop();
         devices_.erase(entry);
     }
     tty_serials_.erase(tty);
 }
 
-void DeviceManager::retry_pass(std::optional<std::uint32_t>& seen) {
-    const TimePoint now = instruments_.clock();
-    const std::int64_t period =
-        std::chrono::duration_cast<std::chrono::nanoseconds>(instruments_.retry_period).count();
-    for (std::size_t i = 0; i < m_device_path_retries.size();) {
-        Retry& retry = m_device_path_retries[i];
-        if (now - retry.last_attempt <= period) {
-            ++i;
+void DeviceManager::retry_pass() {
+    const TimePoint now = instruments_.clocks.monotonic();
+    const std::int64_t period = nanoseconds(instruments_.retry_period);
+    for (Retry& retry : m_device_path_retries) {
+        if (now - retry.last_attempt <= period || greeting(retry.name)) {
             continue;
         }
         auto paths = resolve_device_paths(retry.name);
@@ -218,19 +267,11 @@ void DeviceManager::retry_pass(std::optional<std::uint32_t>& seen) {
         if (!paths) {
             logger_->error("[DeviceManager] Failed to resolve the device path for " + retry.name +
                            " after a retry. Will retry again in 60 seconds.");
-            ++i;
             continue;
         }
         logger_->info("[DeviceManager] Retrying to register a device " + paths->tty_path +
                       " after a failed attempt.");
-        if (!greet_and_register(paths->tty_path, paths->usb_node, seen)) {
-            logger_->error("[DeviceManager] Failed to register a device " + paths->tty_path +
-                           " after a retry. Will retry again in 60 seconds.");
-            ++i;
-            continue;
-        }
-        m_device_path_retries.erase(m_device_path_retries.begin() +
-                                    static_cast<std::ptrdiff_t>(i));
+        start_greeting(retry.name, std::move(*paths), true);
     }
 }
 
@@ -241,16 +282,19 @@ void DeviceManager::LineWatch::rearm() {
     }
 }
 
-std::optional<std::chrono::milliseconds> DeviceManager::next_retry_in(TimePoint now) const {
+std::optional<std::chrono::milliseconds> DeviceManager::next_due_in(TimePoint now) const {
     std::optional<std::chrono::milliseconds> soonest;
-    const std::int64_t period =
-        std::chrono::duration_cast<std::chrono::nanoseconds>(instruments_.retry_period).count();
+    const std::int64_t period = nanoseconds(instruments_.retry_period);
     for (const Retry& retry : m_device_path_retries) {
-        // Due once more than the period has passed; a millisecond rounds it up.
-        const std::int64_t left_ns = std::max<std::int64_t>(0, retry.last_attempt + period - now);
-        const std::chrono::milliseconds left(left_ns / 1'000'000 + 1);
-        if (!soonest || left < *soonest) {
-            soonest = left;
+        // Due once more than the period has passed.
+        keep_soonest(soonest, until(retry.last_attempt + period, now));
+    }
+    for (const Greeting& entry : greetings_) {
+        keep_soonest(soonest, until(entry.greeting->due(), now));
+    }
+    for (const auto& [serial, entry] : devices_) {
+        if (entry.instrument) {
+            keep_soonest(soonest, entry.instrument->reset_due_in());
         }
     }
     return soonest;
@@ -258,15 +302,24 @@ std::optional<std::chrono::milliseconds> DeviceManager::next_retry_in(TimePoint 
 
 std::optional<std::chrono::milliseconds> DeviceManager::process_all(float /*elapsed_seconds*/) {
     std::optional<std::uint32_t> seen;
+    bool decide_self = false;
     {
         std::lock_guard lock(mutex_);
-        retry_pass(seen);
+        retry_pass();
+        greeting_pass(seen);
+        if (deciding_self_ && greetings_.empty()) {
+            deciding_self_ = false;
+            decide_self = true;
+        }
         pass_.clear();
         for (const auto& [serial, entry] : devices_) {
             pass_.push_back(entry.device);
         }
     }
     store_count(seen);
+    if (decide_self) {
+        register_self_if_counted_zero();
+    }
     // Devices are processed outside the lock: a command may change the stored count, whose
     // event comes back here. A device that leaves the table meanwhile stays alive in pass_
     // until its turn is over. Everything runs on the main loop thread, so nothing else touches
@@ -301,7 +354,7 @@ std::optional<std::chrono::milliseconds> DeviceManager::process_all(float /*elap
         case DeviceActivity::idle:
             break;
     }
-    return next_retry_in(instruments_.clock());
+    return next_due_in(instruments_.clocks.monotonic());
 }
 
 void DeviceManager::remove_vanished() {
@@ -334,6 +387,41 @@ std::size_t DeviceManager::device_count() const {
 std::size_t DeviceManager::pending_retries() const {
     std::lock_guard lock(mutex_);
     return m_device_path_retries.size();
+}
+
+std::size_t DeviceManager::greetings_in_progress() const {
+    std::lock_guard lock(mutex_);
+    return greetings_.size();
+}
+
+DeviceManager::DeviceView DeviceManager::view_of(const Entry& entry) {
+    DeviceView view;
+    view.serial = entry.device->serial_number();
+    view.device_class = entry.device->device_class();
+    view.unit_type = entry.unit_type;
+    view.tty_path = entry.tty_path;
+    view.link = entry.link.get();
+    view.instrument = entry.instrument.get();
+    return view;
+}
+
+void DeviceManager::visit_devices(const std::function<void(const DeviceView&)>& visit) const {
+    std::lock_guard lock(mutex_);
+    std::vector<std::uint32_t> serials;
+    serials.reserve(devices_.size());
+    for (const auto& [serial, entry] : devices_) {
+        serials.push_back(serial);
+    }
+    std::sort(serials.begin(), serials.end());
+    for (const std::uint32_t serial : serials) {
+        visit(view_of(devices_.at(serial)));
+    }
+}
+
+void DeviceManager::set_instrument_observer(
+    std::function<void(const DeviceView&, bool added)> observer) {
+    std::lock_guard lock(mutex_);
+    instrument_observer_ = std::move(observer);
 }
 
 }  // namespace voxapp

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <list>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -11,6 +12,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "core/clocks.hpp"
 #include "core/time_point.hpp"
 #include "instruments/device_count_store.hpp"
 #include "instruments/instrument_greeting.hpp"
@@ -35,10 +37,9 @@ struct DeviceManagerInstruments {
     GreetingTiming greeting;
     // A failed tty is greeted again once more than this has passed.
     std::chrono::milliseconds retry_period{60'000};
-    // Pause between checks for a tty node that is not there yet (five at most).
-    std::chrono::milliseconds node_wait{500};
     UsbResetFunction reset = usbfs_reset;
-    std::function<TimePoint()> clock = system_now;
+    // Retries run on the monotonic clock.
+    Clocks clocks;
     // Watches every instrument's line, so that bytes from an instrument end the main loop's
     // wait. Null: lines are read only on the passes that other work brings.
     EventLoop* event_loop = nullptr;
@@ -46,8 +47,10 @@ struct DeviceManagerInstruments {
 
 // The table of devices the server can talk to, each with its own DeviceLink, keyed by serial
 // number: the instruments that answered the hello on their tty, and the router's own unit while
-// the persisted device count is 0. A tty whose greeting failed is greeted again after the retry
-// period, for as long as it is plugged in.
+// the persisted device count is 0. A new tty is greeted over the passes of process_all (see
+// InstrumentGreeting), never inside the tty handler, so that no greeting holds up the devices
+// already registered. A tty whose greeting failed is greeted again after the retry period, for
+// as long as it is plugged in.
 //
 // Threads: everything runs on the main loop thread (the tty handlers inside the netlink
 // watcher's dispatch, process_all from the run loop); the mutex only serialises the handlers.
@@ -65,8 +68,8 @@ public:
     DeviceManager(const DeviceManager&) = delete;
     DeviceManager& operator=(const DeviceManager&) = delete;
 
-    // Once, right after construction: greets the instruments already plugged in, then registers
-    // the router unit when the stored count is 0.
+    // Once, right after construction: starts greeting the instruments already plugged in; once
+    // those greetings have ended, registers the router unit when the stored count is 0.
     void start();
     // The tracker's callbacks.
     void on_serial_added(const std::string& tty_name);
@@ -77,16 +80,33 @@ public:
     // time limits of the exchanges are checked on passes.
     static constexpr std::chrono::milliseconds kExchangeCadence{10};
 
-    // Greets the ttys due for a retry, then one pass of every device's work; errors other than
-    // EAGAIN are logged. Instruments whose tty vanished are removed afterwards. Returns how long
-    // the devices can wait for the next pass: 0 when one has more to do at once, the cadence
-    // while one has something in flight, the time until the next greeting retry, or nullopt
-    // when only an event (a command, bytes on a line, a tty) can bring work.
+    // Starts the greetings due for a retry, takes every greeting a step further, then one pass
+    // of every device's work; errors other than EAGAIN are logged. Instruments whose tty vanished
+    // are removed afterwards. Returns how long the devices can wait for the next pass: 0 when
+    // one has more to do at once, the cadence while one has something in flight, the time until
+    // the next greeting step, greeting retry or instrument reset, or nullopt when only an event
+    // (a command, bytes on a line, a tty) can bring work.
     std::optional<std::chrono::milliseconds> process_all(float elapsed_seconds);
 
     bool has_device(std::uint32_t serial) const;
     std::size_t device_count() const;
     std::size_t pending_retries() const;
+    std::size_t greetings_in_progress() const;
+
+    // One registered device as status reports see it; the pointers live as long as the call.
+    struct DeviceView {
+        std::uint32_t serial = 0;
+        std::uint8_t device_class = 0;
+        std::uint32_t unit_type = 0;  // instruments only
+        std::string tty_path;         // empty for the router unit
+        const DeviceLink* link = nullptr;
+        const InstrumentProxy* instrument = nullptr;  // null for the router unit
+    };
+    // Calls `visit` for every registered device, in serial number order. Main loop thread.
+    void visit_devices(const std::function<void(const DeviceView&)>& visit) const;
+    // Told of every instrument registered (true) or removed (false), on the main loop thread,
+    // with the manager's lock held: it must not call back into the manager.
+    void set_instrument_observer(std::function<void(const DeviceView&, bool added)> observer);
 
 private:
     // The readiness watch of an instrument's line. One-shot: once it fired it stays quiet
@@ -115,26 +135,37 @@ private:
         std::shared_ptr<InstrumentProxy> instrument;
         // Last, so that it leaves the loop before the rest of the entry goes.
         std::unique_ptr<LineWatch> watch;
+        std::uint32_t unit_type = 0;
     };
     struct Retry {
         std::string name;
         TimePoint last_attempt;
+    };
+    struct Greeting {
+        std::string name;
+        bool retry = false;  // a failure is then logged as a failed retry
+        std::unique_ptr<InstrumentGreeting> greeting;
+        // Last, so that it leaves the loop before the greeting closes its port.
+        std::unique_ptr<LineWatch> watch;
     };
 
     void register_self();
     void deregister_self();
     // `seen` receives the new number of serials seen when a registration added one; the caller
     // stores it once the lock is released.
-    void add_serial_locked(const std::string& tty_name, std::optional<std::uint32_t>& seen);
-    Status greet_and_register(const std::string& tty_path, const std::string& usb_node,
-                              std::optional<std::uint32_t>& seen);
+    void add_serial_locked(const std::string& tty_name);
+    void start_greeting(const std::string& tty_name, DevicePaths paths, bool retry);
+    bool greeting(const std::string& tty_name) const;
+    void greeting_pass(std::optional<std::uint32_t>& seen);
     void register_instrument(const SerialDevice& port, const InstrumentIdentity& identity,
                              std::optional<std::uint32_t>& seen);
-    void retry_pass(std::optional<std::uint32_t>& seen);
+    void retry_pass();
     void store_count(std::optional<std::uint32_t> seen);
     void remove_instrument(const std::string& tty_path);
     void remove_vanished();
-    std::optional<std::chrono::milliseconds> next_retry_in(TimePoint now) const;
+    // The soonest of the greeting retries, greeting steps and instrument resets.
+    std::optional<std::chrono::milliseconds> next_due_in(TimePoint now) const;
+    void register_self_if_counted_zero();
 
     std::shared_ptr<Logger> logger_;
     std::shared_ptr<DeviceCountStore> device_count_;
@@ -146,10 +177,19 @@ private:
     std::unordered_map<std::uint32_t, Entry> devices_;
     std::unordered_map<std::string, std::uint32_t> tty_serials_;
     std::vector<Retry> m_device_path_retries;
+    // A list: an entry is destroyed where it stands (its watch leaves the loop before its port
+    // closes), never moved over by another.
+    std::list<Greeting> greetings_;
+    // The router unit waits for the greetings of start-up: an instrument found then keeps it
+    // from ever registering.
+    bool deciding_self_ = false;
     std::unordered_set<std::uint32_t> serials_seen_;
     // Reused by process_all so that a device leaving the table mid-pass stays alive until its
     // turn is over.
     std::vector<std::shared_ptr<Device>> pass_;
+    std::function<void(const DeviceView&, bool added)> instrument_observer_;
+
+    static DeviceView view_of(const Entry& entry);
 };
 
 }  // namespace voxapp

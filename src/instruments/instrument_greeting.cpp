@@ -1,14 +1,21 @@
 #include "instruments/instrument_greeting.hpp"
 
+#include <unistd.h>
+
 #include <cerrno>
 #include <charconv>
-#include <thread>
+
+#include "core/system_paths.hpp"
 
 namespace voxapp {
 
 namespace {
 
 constexpr std::string_view kHello = ";#1,U?,N?;";
+
+std::int64_t nanoseconds(std::chrono::milliseconds duration) {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(duration).count();
+}
 
 bool read_number(std::string_view& text, std::uint32_t& value) {
     const char* begin = text.data();
@@ -61,48 +68,111 @@ std::optional<InstrumentIdentity> parse_hello_reply(std::string_view text) {
     return identity;
 }
 
-Result<InstrumentIdentity> greet_instrument(SerialDevice& port, Logger& logger,
-                                            const GreetingTiming& timing) {
-    const std::string& tty = port.tty_path();
-    port.drain_input();
-    logger.info("[DeviceManager] Sending hello to the device: " + tty);
-    if (auto written = port.write_all(kHello.data(), kHello.size()); !written) {
-        logger.error("[DeviceManager] Failed to write to the device: " + tty);
-        return written.error();
+InstrumentGreeting::InstrumentGreeting(DevicePaths paths, std::shared_ptr<Logger> logger,
+                                       GreetingTiming timing, UsbResetFunction reset,
+                                       TimePoint now)
+    : paths_(std::move(paths)),
+      logger_(std::move(logger)),
+      timing_(timing),
+      reset_(std::move(reset)),
+      due_(now) {}
+
+bool InstrumentGreeting::step(TimePoint now) {
+    if (outcome_) {
+        return true;
     }
-    HelloReplyCollector collector;
-    std::optional<std::string> reply;
-    const auto deadline = std::chrono::steady_clock::now() + timing.limit;
-    int empty_polls = 0;
+    if (stage_ == Stage::node) {
+        if (now < due_) {
+            return false;
+        }
+        // A node that is still missing after the last check fails in the open below.
+        if (access(system_path(paths_.tty_path).c_str(), F_OK) != 0 &&
+            node_checks_ < timing_.node_checks) {
+            ++node_checks_;
+            due_ = now + nanoseconds(timing_.node_wait);
+            return false;
+        }
+        open_and_send(now);
+    }
+    if (!outcome_) {
+        collect(now);
+    }
+    return outcome_.has_value();
+}
+
+void InstrumentGreeting::open_and_send(TimePoint now) {
+    const std::string& tty = paths_.tty_path;
+    auto port = SerialDevice::open_port(tty, paths_.usb_node, logger_, reset_);
+    if (!port) {
+        logger_->error("[DeviceManager] Failed to open the device: " + tty);
+        finish(port.error());
+        return;
+    }
+    port_ = std::move(*port);
+    port_.drain_input();
+    logger_->info("[DeviceManager] Sending hello to the device: " + tty);
+    if (auto written = port_.write_all(kHello.data(), kHello.size()); !written) {
+        logger_->error("[DeviceManager] Failed to write to the device: " + tty);
+        finish(written.error());
+        return;
+    }
+    stage_ = Stage::reply;
+    deadline_ = now + nanoseconds(timing_.limit);
+    due_ = now;
+}
+
+void InstrumentGreeting::collect(TimePoint now) {
     char chunk[256];
-    while (empty_polls < timing.empty_polls) {
-        auto read = port.read_some(chunk, sizeof chunk);
+    for (;;) {
+        auto read = port_.read_some(chunk, sizeof chunk);
         if (!read) {
             if (read.error().code() != EAGAIN) {
-                logger.error("[DeviceManager] Failed to read from the device: " + tty);
-                return read.error();
+                logger_->error("[DeviceManager] Failed to read from the device: " +
+                               paths_.tty_path);
+                finish(read.error());
+                return;
             }
-            std::this_thread::sleep_for(timing.empty_poll);
-            ++empty_polls;
-            continue;
+            // Only the polls of the empty-poll cadence count, not the readiness wake-ups
+            // between them.
+            if (now < due_) {
+                return;
+            }
+            if (empty_polls_ >= timing_.empty_polls) {
+                finish_with_reply(std::nullopt);
+                return;
+            }
+            ++empty_polls_;
+            due_ = now + nanoseconds(timing_.empty_poll);
+            return;
         }
-        reply = collector.append(std::string_view(chunk, *read));
-        // An instrument that keeps talking without ever answering must not hold the main loop.
-        if (reply || collector.full() || std::chrono::steady_clock::now() >= deadline) {
-            break;
+        auto reply = collector_.append(std::string_view(chunk, *read));
+        // An instrument that keeps talking without ever answering must not keep the greeting.
+        if (reply || collector_.full() || now >= deadline_) {
+            finish_with_reply(reply);
+            return;
         }
     }
-    if (collector.buffer().empty()) {
-        logger.error("[DeviceManager] Failed to read the response for hello from " + tty);
-        return Error::from_errno(ENODATA);
+}
+
+void InstrumentGreeting::finish_with_reply(const std::optional<std::string>& reply) {
+    const std::string& tty = paths_.tty_path;
+    if (collector_.buffer().empty()) {
+        logger_->error("[DeviceManager] Failed to read the response for hello from " + tty);
+        finish(Error::from_errno(ENODATA));
+        return;
     }
-    if (auto identity = parse_hello_reply(reply ? *reply : collector.buffer())) {
-        return *identity;
+    if (auto identity = parse_hello_reply(reply ? *reply : collector_.buffer())) {
+        finish(*identity);
+        return;
     }
-    logger.error("[DeviceManager] Failed to parse the response we're looking for in the device: " +
-                 tty);
-    logger.debug("[DeviceManager] Response: " + collector.buffer());
-    return Error::from_errno(EPROTO);
+    logger_->error(
+        "[DeviceManager] Failed to parse the response we're looking for in the device: " + tty);
+    logger_->debug("[DeviceManager] Response: " + collector_.buffer());
+    finish(Error::from_errno(EPROTO));
+}
+
+void InstrumentGreeting::finish(Result<InstrumentIdentity> outcome) {
+    outcome_.emplace(std::move(outcome));
 }
 
 }  // namespace voxapp

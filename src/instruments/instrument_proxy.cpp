@@ -1,6 +1,7 @@
 #include "instruments/instrument_proxy.hpp"
 
 #include <cerrno>
+#include <thread>
 
 #include "instruments/instrument_models.hpp"
 #include "system/logging/log_text.hpp"
@@ -10,6 +11,11 @@ namespace voxapp {
 namespace {
 
 constexpr std::size_t kReadCapacity = 4096;
+// Reads of a line whose bytes are dropped between resets, per pass.
+constexpr int kDropReads = 16;
+// The binary transfer's wait for a stopped line, in slices.
+constexpr int kWritableSliceMs = 100;
+constexpr std::chrono::milliseconds kLockPoll{10};
 // A command of a few dozen bytes leaves a 115200-baud line in a few milliseconds.
 constexpr int kDrainLimitMs = 5;
 
@@ -26,20 +32,23 @@ std::string numbered(const char* text, int code) {
     return line;
 }
 
+std::int64_t nanoseconds(std::chrono::milliseconds duration) {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(duration).count();
+}
+
 }  // namespace
 
 InstrumentProxy::InstrumentProxy(SerialDevice port, std::uint32_t serial_number,
                                  std::uint8_t device_class, std::shared_ptr<Logger> logger,
-                                 Services services, InstrumentTiming timing,
-                                 std::function<TimePoint()> clock)
+                                 Services services, InstrumentTiming timing, Clocks clocks)
     : serial_number_(serial_number),
       device_class_(device_class),
       logger_(std::move(logger)),
       services_(std::move(services)),
       timing_(timing),
-      clock_(std::move(clock)),
+      clocks_(std::move(clocks)),
       port_(std::move(port)),
-      last_send_(clock_()),
+      last_send_(clocks_.monotonic()),
       assembler_(device_class) {}
 
 InstrumentProxy::~InstrumentProxy() {
@@ -67,20 +76,47 @@ std::size_t InstrumentProxy::queued() const {
     return queue_.size();
 }
 
-void InstrumentProxy::write_data(const char* data, std::size_t length) {
+bool InstrumentProxy::try_lock_for(std::chrono::milliseconds wait) {
+    // Polled on the steady clock: a timed lock waits on the wall clock, which a step of the
+    // system time would stretch. The wait is rare (a transfer meeting an exchange) and short.
+    const auto end = std::chrono::steady_clock::now() + wait;
+    while (!device_mutex_.try_lock()) {
+        if (std::chrono::steady_clock::now() >= end) {
+            return false;
+        }
+        std::this_thread::sleep_for(kLockPoll);
+    }
+    transferring_ = true;
+    return true;
+}
+
+Status InstrumentProxy::write_data(const char* data, std::size_t length) {
     std::size_t done = 0;
-    while (done < length && !gone_) {
-        auto written = port_.write_all(data + done, length - done);
+    auto progressed = std::chrono::steady_clock::now();
+    while (done < length) {
+        if (gone_) {
+            return Error::from_errno(ENODEV);
+        }
+        auto written = port_.write_some(data + done, length - done);
         if (written) {
             done += *written;
+            progressed = std::chrono::steady_clock::now();
             continue;
         }
-        if (written.error().code() == EAGAIN) {
-            continue;
+        const int code = written.error().code();
+        if (code != EAGAIN) {
+            logger_->debug(numbered("Write error number: ", code));
+            return written.error();
         }
-        logger_->debug(numbered("Write error number: ", written.error().code()));
-        return;
+        // A line that stops taking bytes (a hung instrument holding flow control) fails the
+        // transfer rather than keeping the connection's thread.
+        if (std::chrono::steady_clock::now() - progressed >= kTransferStall) {
+            logger_->debug(numbered("Write error number: ", ETIMEDOUT));
+            return Error::from_errno(ETIMEDOUT);
+        }
+        (void)port_.wait_writable(kWritableSliceMs);
     }
+    return {};
 }
 
 Result<std::size_t> InstrumentProxy::read_data(char* buffer, std::size_t capacity) {
@@ -159,7 +195,12 @@ void InstrumentProxy::deliver_leftovers() {
 }
 
 void InstrumentProxy::expire_commands() {
-    const TimePoint now = clock_();
+    // A command that went out in part is finished, never dropped: the instrument would take
+    // the next command's bytes as the rest of it.
+    if (sent_ > 0) {
+        return;
+    }
+    const TimePoint now = clocks_.monotonic();
     std::lock_guard lock(queue_mutex_);
     while (!queue_.empty() && queue_.front().expiry && *queue_.front().expiry < now) {
         logger_->debug("Removing expired command: " + queue_.front().text);
@@ -177,7 +218,7 @@ DeviceActivity InstrumentProxy::activity() const {
     if (!assembler_.leftover().empty()) {
         return DeviceActivity::ready;
     }
-    if (queued() == 0) {
+    if (queued() == 0 || failures_ >= kFailuresBeforeReset) {
         return DeviceActivity::idle;
     }
     // Without an ended exchange the front command met a failure that another try at once would
@@ -206,12 +247,57 @@ Status InstrumentProxy::process() {
         }
         return {};
     }
-    if (failures_ >= 5) {
-        logger_->error(
-            "Failed to communicate with the device 5 times in a row. Hard resetting the device.");
-        return port_.hard_reset();
+    if (failures_ >= kFailuresBeforeReset) {
+        return reset_step();
     }
     return in_flight_ ? continue_exchange() : start_exchange();
+}
+
+Status InstrumentProxy::reset_step() {
+    // A binary transfer owns the line (and reads its answer): the resets wait for its end.
+    if (!device_mutex_.try_lock()) {
+        return Error::from_errno(EAGAIN);
+    }
+    std::lock_guard line(device_mutex_, std::adopt_lock);
+    // The instrument may keep talking: what it says is dropped, so that its line's watch never
+    // wakes the loop for bytes nobody reads.
+    drop_input();
+    const TimePoint now = clocks_.monotonic();
+    if (!resetting_) {
+        resetting_ = true;
+        reset_pause_ = timing_.first_reset_pause;
+        logger_->error(
+            "Failed to communicate with the device 5 times in a row. Hard resetting the device.");
+    } else if (now < next_reset_) {
+        return Error::from_errno(EAGAIN);
+    } else {
+        reset_pause_ = std::min(reset_pause_ * 2, timing_.longest_reset_pause);
+    }
+    // A reset that fails, or a tty that survives it, is tried again later, not on every pass.
+    next_reset_ = now + nanoseconds(reset_pause_);
+    last_reset_ = clocks_.wall();
+    return port_.hard_reset();
+}
+
+std::optional<std::chrono::milliseconds> InstrumentProxy::reset_due_in() const {
+    if (!resetting_ || gone_ || failures_ < kFailuresBeforeReset) {
+        return std::nullopt;
+    }
+    const std::int64_t left = std::max<std::int64_t>(0, next_reset_ - clocks_.monotonic());
+    return std::chrono::milliseconds(left / 1'000'000 + 1);
+}
+
+void InstrumentProxy::drop_input() {
+    char buffer[kReadCapacity];
+    for (int reads = 0; reads < kDropReads; ++reads) {
+        auto read = port_.read_some(buffer, sizeof buffer);
+        if (!read) {
+            if (read.error().code() != EAGAIN) {
+                note_port_error(read.error().code());
+            }
+            return;
+        }
+    }
 }
 
 Status InstrumentProxy::start_exchange() {
@@ -251,33 +337,95 @@ Status InstrumentProxy::start_exchange() {
         end_exchange();
         return {};
     }
-    logger_->debug("Sending command (" + std::to_string(text.size()) + " bytes): " + text);
-    if (auto written = port_.write_all(text.data(), text.size()); !written) {
+    if (sent_ == 0 && !write_blocked_) {
+        logger_->debug("Sending command (" + std::to_string(text.size()) + " bytes): " + text);
+    }
+    last_send_ = clocks_.monotonic();
+    return write_command(text);
+}
+
+Status InstrumentProxy::write_command(const std::string& text) {
+    auto written = port_.write_some(text.data() + sent_, text.size() - sent_);
+    if (!written) {
+        const int code = written.error().code();
+        if (code == EAGAIN && sent_ > 0) {
+            // The rest waits for the line on the next passes; the exchange keeps the lock so
+            // that no binary transfer cuts into the command.
+            return {};
+        }
+        // Nothing of the command went out now: it stays at the queue's front for the next pass.
         in_flight_ = false;
-        holding_lock_ = false;
-        device_mutex_.unlock();
-        note_port_error(written.error().code());
-        logger_->debug(numbered("Write error number: ", written.error().code()));
+        release_lock();
+        if (code == EAGAIN) {
+            note_blocked_write(text);
+            return written.error();
+        }
+        note_port_error(code);
+        logger_->debug(numbered("Write error number: ", code));
         return written.error();
     }
+    write_blocked_ = false;
+    sent_ += *written;
+    if (sent_ < text.size()) {
+        return {};
+    }
+    sent_ = 0;
+    command_written(text);
+    return {};
+}
+
+void InstrumentProxy::command_written(const std::string& text) {
     // Flushing the output queue here could discard the command itself while the driver still
     // holds it (seen on busy systems). A short wait lets it leave; a line that takes longer
     // (a hung instrument) is not waited for, so that it never holds up the other devices.
     (void)port_.drain_output(kDrainLimitMs);
-    last_send_ = clock_();
+    last_send_ = clocks_.monotonic();
+    auto command = parse_command(text);
+    if (!command) {
+        end_exchange();
+        return;
+    }
     const bool asks = text.find('?') != std::string::npos;
     if (command->code == '1' && !asks) {
         reply_to_front("");
         end_exchange();
-        return {};
+        return;
     }
     assembler_.begin(command->code, command->code == '7' && !command->parameters.empty()
                                         ? command->parameters.front()
                                         : std::string());
-    return {};
+}
+
+void InstrumentProxy::note_blocked_write(const std::string& text) {
+    const TimePoint now = clocks_.monotonic();
+    if (!write_blocked_) {
+        write_blocked_ = true;
+        blocked_since_ = now;
+        logger_->debug(numbered("Write error number: ", EAGAIN));
+        return;
+    }
+    // A line that takes nothing for the whole time limit is an instrument that does not answer.
+    if (now - blocked_since_ > nanoseconds(time_limit(text))) {
+        logger_->debug("Timeout has passed.");
+        blocked_since_ = now;
+        ++failures_;
+    }
 }
 
 Status InstrumentProxy::continue_exchange() {
+    std::string text;
+    {
+        std::lock_guard lock(queue_mutex_);
+        text = queue_.front().text;
+    }
+    if (sent_ > 0) {
+        Status status = write_command(text);
+        if (!in_flight_ || sent_ == 0) {
+            return status;
+        }
+        (void)timed_out(text);
+        return status;
+    }
     char buffer[kReadCapacity];
     auto read = port_.read_some(buffer, sizeof buffer);
     if (read) {
@@ -296,23 +444,22 @@ Status InstrumentProxy::continue_exchange() {
         logger_->debug(numbered("Read error number: ", read.error().code()));
         return read.error();
     }
-    std::string text;
-    {
-        std::lock_guard lock(queue_mutex_);
-        text = queue_.front().text;
-    }
-    const auto limit = std::chrono::duration_cast<std::chrono::nanoseconds>(time_limit(text));
-    if (clock_() - last_send_ <= limit.count()) {
-        return {};
+    (void)timed_out(text);
+    return {};
+}
+
+bool InstrumentProxy::timed_out(const std::string& text) {
+    if (clocks_.monotonic() - last_send_ <= nanoseconds(time_limit(text))) {
+        return false;
     }
     logger_->debug("Timeout has passed.");
     if (command_starts_with(text, "#9,4")) {
         logger_->debug("Detected #9,4 skipping retry.");
         end_exchange();
-        return {};
+        return true;
     }
     retry_later();
-    return {};
+    return true;
 }
 
 std::chrono::milliseconds InstrumentProxy::time_limit(const std::string& text) const {
@@ -333,15 +480,22 @@ void InstrumentProxy::reply_to_front(const std::string& reply) {
     }
 }
 
+void InstrumentProxy::release_lock() {
+    if (holding_lock_) {
+        holding_lock_ = false;
+        device_mutex_.unlock();
+    }
+}
+
 void InstrumentProxy::end_exchange() {
     exchange_ended_ = true;
     assembler_.reset();
     in_flight_ = false;
     failures_ = 0;
-    if (holding_lock_) {
-        holding_lock_ = false;
-        device_mutex_.unlock();
-    }
+    sent_ = 0;
+    write_blocked_ = false;
+    resetting_ = false;
+    release_lock();
     std::lock_guard lock(queue_mutex_);
     if (!queue_.empty()) {
         queue_.pop_front();
@@ -349,13 +503,12 @@ void InstrumentProxy::end_exchange() {
 }
 
 void InstrumentProxy::retry_later() {
+    // A command that went out in part is taken up where it stopped (sent_ stays), so the
+    // instrument never sees a fragment followed by the whole command.
     assembler_.reset();
     in_flight_ = false;
     ++failures_;
-    if (holding_lock_) {
-        holding_lock_ = false;
-        device_mutex_.unlock();
-    }
+    release_lock();
 }
 
 std::shared_ptr<InstrumentProxy> make_instrument_proxy(SerialDevice port, std::uint32_t unit_type,

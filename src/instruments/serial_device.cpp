@@ -169,29 +169,52 @@ SerialDevice& SerialDevice::operator=(SerialDevice&& other) noexcept {
     return *this;
 }
 
-Result<std::size_t> SerialDevice::write_all(const char* data, std::size_t length) {
+Result<std::size_t> SerialDevice::write_some(const char* data, std::size_t length) {
     if (fd_ < 0) {
         return Error::from_errno(EBADF);
     }
+    if (length == 0) {
+        return std::size_t{0};
+    }
+    ssize_t written;
+    do {
+        written = write(fd_, data, length);
+    } while (written < 0 && errno == EINTR);
+    if (written < 0) {
+        return Error::from_errno(errno);
+    }
+    if (written == 0) {
+        return Error::from_errno(kEndOfFile);
+    }
+    if (logger_) {
+        std::string line = "[SerialDevice] Written ";
+        append_log_parts(line, written, " bytes to the device.");
+        logger_->debug(line);
+    }
+    return static_cast<std::size_t>(written);
+}
+
+bool SerialDevice::wait_writable(int limit_ms) const {
+    pollfd ready{fd_, POLLOUT, 0};
+    int polled;
+    do {
+        polled = poll(&ready, 1, limit_ms);
+    } while (polled < 0 && errno == EINTR);
+    // An error or hang-up counts as writable: the next write reports why.
+    return polled > 0;
+}
+
+Result<std::size_t> SerialDevice::write_all(const char* data, std::size_t length) {
     std::size_t total = 0;
     while (total < length) {
-        const ssize_t written = write(fd_, data + total, length - total);
-        if (written < 0) {
-            if (errno == EINTR) {
-                continue;
+        auto written = write_some(data + total, length - total);
+        if (!written) {
+            // Nothing taken at all is a failed write; the caller decides when to try again.
+            if (written.error().code() != EAGAIN || total == 0) {
+                return written.error();
             }
-            if (errno != EAGAIN) {
-                return Error::from_errno(errno);
-            }
-        } else if (written == 0) {
-            return Error::from_errno(kEndOfFile);
         } else {
-            total += static_cast<std::size_t>(written);
-            if (logger_) {
-                std::string line = "[SerialDevice] Written ";
-                append_log_parts(line, written, " bytes to the device.");
-                logger_->debug(line);
-            }
+            total += *written;
             if (total >= length) {
                 break;
             }
@@ -201,22 +224,8 @@ Result<std::size_t> SerialDevice::write_all(const char* data, std::size_t length
         }
         // Bounded, unlike a plain blocking write: a line that never drains (flow control held
         // by a hung instrument) must not keep the calling thread for ever.
-        pollfd ready{fd_, POLLOUT, 0};
-        const int polled = poll(&ready, 1, kDrainWaitMs);
-        if (polled < 0 && errno != EINTR) {
-            return Error::from_errno(errno);
-        }
-        if (polled == 0) {
+        if (!wait_writable(kDrainWaitMs)) {
             return Error::from_errno(ETIMEDOUT);
-        }
-        if ((ready.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0 &&
-            (ready.revents & POLLOUT) == 0) {
-            // The tty went away under us; a plain write reports why.
-            const ssize_t probe = write(fd_, data + total, length - total);
-            if (probe < 0) {
-                return Error::from_errno(errno);
-            }
-            total += static_cast<std::size_t>(probe);
         }
     }
     return total;

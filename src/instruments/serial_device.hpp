@@ -41,9 +41,15 @@ public:
     SerialDevice& operator=(SerialDevice&& other) noexcept;
     ~SerialDevice() { close_port(); }
 
-    // Writes every byte, waiting for the tty to take more when its queue is full. Returns the
-    // length (0 at once for length 0).
+    // Writes every byte, waiting (bounded) for the tty to take more once part went out. Returns
+    // the length (0 at once for length 0). A tty that takes nothing at all fails at once with
+    // EAGAIN: a full output queue is not waited for.
     Result<std::size_t> write_all(const char* data, std::size_t length);
+    // One non-blocking write: how many bytes the tty took (at least 1), EAGAIN when its output
+    // queue is full. Never waits.
+    Result<std::size_t> write_some(const char* data, std::size_t length);
+    // Waits at most `limit_ms` for the tty to take more output; false when it did not.
+    bool wait_writable(int limit_ms) const;
     // One non-blocking read; at least 1 byte, or EAGAIN when nothing is pending.
     Result<std::size_t> read_some(char* buffer, std::size_t capacity);
     // Discards what the instrument already sent (at most 6 reads of 1024 bytes).

@@ -30,7 +30,7 @@ public:
     static constexpr std::chrono::seconds kCommandLifetime{1};
 
     // `sink` must outlive the tracker. `logger` may be null (the component's logging is off).
-    // `clock` gives the wall clock for the commands' expiry.
+    // `clock` gives the time the commands' expiry counts on (the instruments' clock).
     GpsTracker(GpsCommandSink& sink, std::shared_ptr<GpsSource> source,
                std::shared_ptr<Logger> logger, std::function<TimePoint()> clock = system_now);
     // Stops the thread.

@@ -27,44 +27,8 @@ bool older(const StoredFile& a, const StoredFile& b) {
            std::tie(b.modified.tv_sec, b.modified.tv_nsec, b.path);
 }
 
-}  // namespace
-
-StorageSpaceManager::StorageSpaceManager(std::string directory, std::shared_ptr<Logger> logger,
-                                         FileSystemSpaceQuery space_query)
-    : directory_(std::move(directory)),
-      logger_(std::move(logger)),
-      space_query_(std::move(space_query)) {}
-
-Status StorageSpaceManager::set_directory(std::string directory) {
-    if (!directory.empty()) {
-        DIR* handle = opendir(directory.c_str());
-        if (handle == nullptr) {
-            return Error::fixed("Invalid directory", errno);
-        }
-        closedir(handle);
-    }
-    std::lock_guard lock(mutex_);
-    directory_ = std::move(directory);
-    return {};
-}
-
-std::string StorageSpaceManager::directory() const {
-    std::lock_guard lock(mutex_);
-    return directory_;
-}
-
-void StorageSpaceManager::debug(const std::string& text) const {
-    if (logger_) {
-        logger_->debug(text);
-    }
-}
-
-Result<std::int64_t> StorageSpaceManager::clean_up() {
-    const std::string directory = this->directory();
-    if (directory.empty()) {
-        return std::int64_t{0};
-    }
-
+// The regular files directly in `directory`, oldest first.
+Result<std::vector<StoredFile>> stored_files(const std::string& directory) {
     DIR* handle = opendir(directory.c_str());
     if (handle == nullptr) {
         return Error::fixed("Unable to open directory", errno);
@@ -84,6 +48,86 @@ Result<std::int64_t> StorageSpaceManager::clean_up() {
     }
     closedir(handle);
     std::sort(files.begin(), files.end(), older);
+    return files;
+}
+
+}  // namespace
+
+StorageSpaceManager::StorageSpaceManager(std::string directory, std::shared_ptr<Logger> logger,
+                                         FileSystemSpaceQuery space_query)
+    : directory_(std::move(directory)),
+      logger_(std::move(logger)),
+      space_query_(std::move(space_query)) {}
+
+Status StorageSpaceManager::set_directory(std::string directory, StorageBudget budget) {
+    if (!directory.empty()) {
+        DIR* handle = opendir(directory.c_str());
+        if (handle == nullptr) {
+            return Error::fixed("Invalid directory", errno);
+        }
+        closedir(handle);
+    }
+    std::lock_guard lock(mutex_);
+    directory_ = std::move(directory);
+    budget_ = budget;
+    return {};
+}
+
+std::string StorageSpaceManager::directory() const {
+    std::lock_guard lock(mutex_);
+    return directory_;
+}
+
+void StorageSpaceManager::debug(const std::string& text) const {
+    if (logger_) {
+        logger_->debug(text);
+    }
+}
+
+Result<bool> StorageSpaceManager::memory_budget_exceeded() const {
+    std::string directory;
+    {
+        std::lock_guard lock(mutex_);
+        if (budget_ != StorageBudget::memory || directory_.empty()) {
+            return false;
+        }
+        directory = directory_;
+    }
+    auto files = stored_files(directory);
+    if (!files) {
+        return files.error();
+    }
+    auto space = space_query_(directory);
+    if (!space.ok()) {
+        return Error::fixed("Unable to get file system size", space.error().code());
+    }
+    std::int64_t occupied = 0;
+    for (const StoredFile& file : *files) {
+        occupied += file.size;
+    }
+    // A file system that reports no size (ramfs) is bounded by the ceiling alone.
+    const auto share =
+        static_cast<std::int64_t>(static_cast<double>(space->total_bytes) * kMemoryShare);
+    return occupied > (share > 0 ? std::min(share, kMemoryCeilingBytes) : kMemoryCeilingBytes);
+}
+
+Result<std::int64_t> StorageSpaceManager::clean_up() {
+    std::string directory;
+    {
+        std::lock_guard lock(mutex_);
+        if (budget_ == StorageBudget::memory) {
+            return std::int64_t{0};
+        }
+        directory = directory_;
+    }
+    if (directory.empty()) {
+        return std::int64_t{0};
+    }
+    auto stored = stored_files(directory);
+    if (!stored) {
+        return stored.error();
+    }
+    const std::vector<StoredFile>& files = *stored;
 
     std::int64_t occupied = 0;
     for (const StoredFile& file : files) {

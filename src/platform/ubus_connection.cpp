@@ -54,14 +54,19 @@ private:
 }  // namespace
 #endif
 
+ubus_context* open_ubus_context(const std::string& socket_path) {
+#if VOXAPP_HAVE_LIBUBUS
+    SignalDispositions keep;
+    return ubus_connect(socket_path.c_str());
+#else
+    (void)socket_path;
+    return nullptr;
+#endif
+}
+
 UbusContextHandle connect_ubus() {
 #if VOXAPP_HAVE_LIBUBUS
-    const std::string socket = system_path(kUbusSocketPath);
-    ubus_context* context = nullptr;
-    {
-        SignalDispositions keep;
-        context = ubus_connect(socket.c_str());
-    }
+    ubus_context* context = open_ubus_context(system_path(kUbusSocketPath));
     if (context == nullptr) {
         return nullptr;
     }

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 
 #include "core/directories.hpp"
 #include "core/file_text.hpp"
@@ -55,6 +56,10 @@ CurlFtpFilePublisher::CurlFtpFilePublisher(std::shared_ptr<ClientService> client
       server_(std::move(server)),
       info_path_(std::move(info_path)) {}
 
+CurlFtpFilePublisher::~CurlFtpFilePublisher() {
+    runner_.stop_children(std::chrono::seconds(2));
+}
+
 std::string CurlFtpFilePublisher::remote_url(const std::string& name) const {
     return single_quoted("ftp://" + server_ + "/" + name);
 }
@@ -76,13 +81,14 @@ void CurlFtpFilePublisher::publish(std::uint32_t client_id, const std::string& l
     temporary_name_ = remote_name + ".tmp";
     completion_ = std::move(completion);
     local_size_ = static_cast<std::uint64_t>(info.st_size);
+    sent_again_ = false;
     busy_ = true;
 
     auto account = clients_ ? clients_->credentials(client_id)
                             : Result<ClientCredentials>(Error::fixed("No clients"));
     credentials_ = account ? account->user_name + ":" + account->password : std::string();
     if (credentials_.empty()) {
-        finish(Error::fixed("Failed to get client credentials"));
+        finish(Error::fixed(kNoClientCredentials));
         return;
     }
     if (has_line_break(credentials_)) {
@@ -98,13 +104,25 @@ void CurlFtpFilePublisher::publish(std::uint32_t client_id, const std::string& l
 
 void CurlFtpFilePublisher::check_remote_size() {
     state_ = State::checking_size;
+    if (logger_) {
+        logger_->debug(std::string(kTag) + "Step 1: Checking remote size of " + temporary_name_);
+    }
+    query_size();
+}
+
+void CurlFtpFilePublisher::verify_remote_size() {
+    state_ = State::verifying;
+    if (logger_) {
+        logger_->debug(std::string(kTag) + "Checking uploaded size of " + temporary_name_);
+    }
+    query_size();
+}
+
+void CurlFtpFilePublisher::query_size() {
     // Without its directory the size answer would be lost and every resume become a restart.
     const std::size_t slash = info_path_.rfind('/');
     if (slash != std::string::npos && slash > 0) {
         (void)create_directories(info_path_.substr(0, slash));
-    }
-    if (logger_) {
-        logger_->debug(std::string(kTag) + "Step 1: Checking remote size of " + temporary_name_);
     }
     run("curl -s -f" + std::string(kStallLimits) + " -I -u " + single_quoted(credentials_) + " " + remote_url(temporary_name_) +
         " > " + single_quoted(info_path_) + " 2>/dev/null");
@@ -135,8 +153,9 @@ void CurlFtpFilePublisher::upload(std::uint64_t remote_size) {
         logger_->warning(std::string(kTag) + "Remote file larger than local (" + remote + " > " +
                          local + "). Restarting upload.");
     }
-    run("curl -s -f" + std::string(kStallLimits) + " --retry 3 --retry-delay 5 " + resume + " -T " + single_quoted(local_path_) +
-        " -u " + single_quoted(credentials_) + " " + remote_url(temporary_name_));
+    run("curl -s -f" + std::string(kStallLimits) + " " + resume + " -T " +
+        single_quoted(local_path_) + " -u " + single_quoted(credentials_) + " " +
+        remote_url(temporary_name_));
 }
 
 void CurlFtpFilePublisher::rename() {
@@ -173,12 +192,31 @@ void CurlFtpFilePublisher::on_exit(int exit_code) {
         }
         case State::uploading:
             if (exit_code == 0) {
-                rename();
+                verify_remote_size();
             } else {
                 finish(
                     Error::owned("Curl upload failed with exit code " + std::to_string(exit_code)));
             }
             return;
+        case State::verifying: {
+            const std::uint64_t remote_size = parse_content_length(read_whole(info_path_));
+            ::unlink(info_path_.c_str());
+            if (remote_size == local_size_) {
+                rename();
+            } else if (!sent_again_) {
+                sent_again_ = true;
+                if (logger_) {
+                    logger_->warning(std::string(kTag) + "Uploaded size " +
+                                     std::to_string(remote_size) + " differs from local " +
+                                     std::to_string(local_size_) + ". Restarting upload.");
+                }
+                upload(0);
+            } else {
+                finish(Error::owned("Uploaded size " + std::to_string(remote_size) +
+                                    " differs from local size " + std::to_string(local_size_)));
+            }
+            return;
+        }
         case State::renaming:
             if (exit_code == 0) {
                 finish(Status());

@@ -12,20 +12,27 @@
 
 namespace voxapp {
 
-// Uploads with the `curl` program in three steps: the size of the remote temporary file
+// Uploads with the `curl` program in four steps: the size of the remote temporary file
 // (remote name + ".tmp") left by an earlier attempt, the upload into it (new, resumed from
-// that size, skipped when complete, or restarted when the remote copy is larger), and the
-// rename to the remote name. The account is the client's, from the ClientService.
+// that size, skipped when complete, or restarted when the remote copy is larger), the size of
+// the temporary file again, and the rename to the remote name. The account is the client's,
+// from the ClientService.
+//
+// curl never retries by itself: a retry of a resumed upload would append from the same offset
+// again. A remote size that differs from the local one after the upload sends the file once
+// more from the start; a second mismatch fails the upload. Nothing is renamed into place unless
+// the sizes agree.
 //
 // Credentials, paths and names reach curl single-quoted, so no character in them can run a
 // command or change the command line; credentials or names holding a line break are refused
 // because they would forge FTP commands.
 //
 // Threads: the loop's thread only, including the ClientService lookups. Completions are called
-// from EventLoop::poll or at once from publish; destroying the publisher drops a pending one.
+// from EventLoop::poll or at once from publish; destroying the publisher stops a running curl
+// (SIGTERM, then SIGKILL after two seconds), waits for it and drops the pending completion.
 class CurlFtpFilePublisher final : public FilePublisher {
 public:
-    enum class State { idle = 0, checking_size = 1, uploading = 2, renaming = 3 };
+    enum class State { idle = 0, checking_size = 1, uploading = 2, renaming = 3, verifying = 4 };
 
     // `server` is the ftp_address setting: a host, optionally followed by a path. Error: the
     // process runner's.
@@ -41,9 +48,12 @@ public:
 
     CurlFtpFilePublisher(std::shared_ptr<ClientService> clients, ProcessRunner runner,
                          std::shared_ptr<Logger> logger, std::string server, std::string info_path);
+    ~CurlFtpFilePublisher() override;
 
 private:
     void check_remote_size();
+    void verify_remote_size();
+    void query_size();
     void upload(std::uint64_t remote_size);
     void rename();
     void run(const std::string& command);
@@ -66,6 +76,7 @@ private:
     std::string credentials_;
     Completion completion_;
     std::uint64_t local_size_ = 0;
+    bool sent_again_ = false;
 };
 
 }  // namespace voxapp

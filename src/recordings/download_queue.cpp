@@ -12,7 +12,9 @@ constexpr std::int64_t kSecond = 1'000'000'000;
 
 std::optional<RecordingRequest> merge_requests(const RecordingRequest& earlier,
                                                const RecordingRequest& later, TimePoint now) {
-    if (!(earlier.camera_id == later.camera_id) || earlier.client_id != later.client_id) {
+    // A recording downloaded again keeps the remote name it was given: it merges with nothing.
+    if (!(earlier.camera_id == later.camera_id) || earlier.client_id != later.client_id ||
+        !earlier.remote_name.empty() || !later.remote_name.empty()) {
         return std::nullopt;
     }
     const std::optional<TimeRange> common = earlier.wanted.intersection(later.wanted);

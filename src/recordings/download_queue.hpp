@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 
+#include "core/mac_address.hpp"
 #include "core/time_point.hpp"
 #include "core/time_range.hpp"
 #include "core/uuid.hpp"
@@ -20,6 +21,10 @@ struct RecordingRequest {
     std::string file_name;
     int attempts = 0;
     TimePoint next_attempt = 0;
+    std::uint64_t id = 0;  // unique per accepted request; names its local file
+    std::optional<MacAddress> camera_mac{};
+    std::string local_path{};   // set when its download starts
+    std::string remote_name{};  // set when its download completes, with its video id
 };
 
 // Merges `later` into `earlier` (earlier by wanted start) when both are for the same camera

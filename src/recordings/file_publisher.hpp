@@ -8,6 +8,9 @@
 
 namespace voxapp {
 
+// The failure of an upload for a client whose FTP account is not known (yet).
+inline constexpr const char* kNoClientCredentials = "Failed to get client credentials";
+
 // Uploads one local file to a client's FTP area under a remote name, one upload at a time.
 class FilePublisher {
 public:

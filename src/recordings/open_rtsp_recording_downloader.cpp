@@ -1,9 +1,12 @@
 #include "recordings/open_rtsp_recording_downloader.hpp"
 
+#include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
+#include <csignal>
 
 #include "core/single_quoted.hpp"
 #include "core/system_paths.hpp"
@@ -17,6 +20,19 @@ Result<std::unique_ptr<OpenRtspRecordingDownloader>> OpenRtspRecordingDownloader
         return runner.error();
     }
     return std::make_unique<OpenRtspRecordingDownloader>(std::move(*runner), std::move(logger));
+}
+
+OpenRtspRecordingDownloader::~OpenRtspRecordingDownloader() {
+    // Left running, the client would go on writing into a file that a new process reuses.
+    runner_.stop_children(std::chrono::seconds(2));
+}
+
+void OpenRtspRecordingDownloader::cancel() {
+    if (!runner_.has_running_children()) {
+        return;
+    }
+    completion_ = nullptr;
+    runner_.signal_children(SIGKILL);
 }
 
 std::string OpenRtspRecordingDownloader::command_line(const std::string& program,
@@ -89,6 +105,16 @@ void OpenRtspRecordingDownloader::finish(int exit_code) {
         ::unlink(path.c_str());
         if (done) {
             done(Error::owned("Storage full, recording incomplete: " + path, ENOSPC));
+        }
+        return;
+    }
+    // A client that could not reach the stream may still exit 0; nothing written is no
+    // recording, and an upload of it would only fail five times.
+    struct stat written {};
+    if (::stat(path.c_str(), &written) != 0 || written.st_size == 0) {
+        ::unlink(path.c_str());
+        if (done) {
+            done(Error::owned("openRTSP left no recording in " + path));
         }
         return;
     }

@@ -16,6 +16,11 @@ std::string recording_file_name(const UnitIdentity& unit, TimePoint start) {
            format_local_time_point(start, "%Y%m%d_%H_%M_%S") + ".MP4";
 }
 
+std::string local_file_name(const std::string& file_name, std::uint64_t id) {
+    const std::size_t cut = file_name.size() >= 4 ? file_name.size() - 4 : file_name.size();
+    return file_name.substr(0, cut) + "-" + std::to_string(id) + file_name.substr(cut);
+}
+
 std::string video_id_text(std::uint64_t id) {
     const std::string digits = std::to_string(id);
     switch (digits.size()) {

@@ -16,6 +16,10 @@ std::string unit_type_code(std::uint8_t device_class);
 // the remote one.
 std::string recording_file_name(const UnitIdentity& unit, TimePoint start);
 
+// The local file of request `id`: "-" and the id inserted before the last four characters of
+// `file_name`, so that two requests with the same start never share a file.
+std::string local_file_name(const std::string& file_name, std::uint64_t id);
+
 // A video id as it appears in remote names: "VID" + id up to 5 digits, "VI" + 6 digits,
 // "V" + 7 digits, the bare number from 8 digits on.
 std::string video_id_text(std::uint64_t id);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -24,9 +25,9 @@ enum class DeviceActivity {
 // Something the server talks to through its own connection: the router's own unit or an
 // attached instrument.
 //
-// Threads: enqueue_command and the binary-transfer operations (lock, write_data, read_data,
-// unlock) are called on the connection's worker thread; process and tick on the main loop
-// thread. Implementations guard their queue and their line accordingly.
+// Threads: enqueue_command and the binary-transfer operations (try_lock_for, write_data,
+// read_data, unlock) are called on the connection's worker thread; process and tick on the main
+// loop thread. Implementations guard their queue and their line accordingly.
 class Device {
 public:
     // Receives the answer to one command; called once, on the thread that processes it.
@@ -45,10 +46,13 @@ public:
     // dropped.
     virtual void enqueue_command(std::string text, ReplyCallback reply, CommandExpiry expiry) = 0;
 
-    // The device lock: held while a long binary payload is streamed to the device.
-    virtual void lock() = 0;
+    // The device lock: held while a long binary payload is streamed to the device. A command
+    // exchange may hold it for seconds, so the caller waits in slices of `wait` and can give up
+    // in between; true when it was taken.
+    virtual bool try_lock_for(std::chrono::milliseconds wait) = 0;
     virtual void unlock() = 0;
-    virtual void write_data(const char* data, std::size_t length) = 0;
+    // Writes the whole piece, or fails (the device stopped taking bytes, or went away).
+    virtual Status write_data(const char* data, std::size_t length) = 0;
     // Bytes the device answered; Error code EAGAIN while it has not answered yet.
     virtual Result<std::size_t> read_data(char* buffer, std::size_t capacity) = 0;
 

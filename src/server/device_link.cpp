@@ -1,6 +1,7 @@
 #include "server/device_link.hpp"
 
 #include <cerrno>
+#include <string_view>
 #include <thread>
 
 #include "server/reply_kind.hpp"
@@ -52,6 +53,7 @@ DeviceLink::DeviceLink(std::shared_ptr<Device> device, const Settings& settings,
 }
 
 DeviceLink::~DeviceLink() {
+    stopping_ = true;
     {
         std::lock_guard alive(liveness_->mutex);
         liveness_->alive = false;
@@ -79,6 +81,9 @@ void DeviceLink::stop() {
     if (!started_) {
         return;
     }
+    // The caller may hold the device lock a transfer waits for (an exchange in flight on the
+    // main thread): the transfer must give up before its thread is joined.
+    stopping_ = true;
     for (const auto& component : components_) {
         component->stop();
     }
@@ -89,13 +94,15 @@ void DeviceLink::enqueue(RemoteConnection* connection, std::uint16_t request_id,
     const bool binary = connection != nullptr && is_binary_reply_command(text);
     Device::ReplyCallback reply;
     if (connection != nullptr) {
-        reply = [liveness = liveness_, connection, request_id,
+        // The request id means something only to the session that sent it.
+        const std::uint64_t link = connection->current_link();
+        reply = [liveness = liveness_, connection, link, request_id,
                  binary](const std::string& answer) {
             std::lock_guard alive(liveness->mutex);
             if (!liveness->alive) {
                 return;
             }
-            (void)connection->queue_reply(request_id, answer, binary);
+            (void)connection->queue_reply_on(link, request_id, answer, binary);
         };
     }
     device_->enqueue_command(std::move(text), std::move(reply), expiry);
@@ -121,20 +128,50 @@ void DeviceLink::submit_command(std::string text, TimePoint expiry) {
 
 void DeviceLink::on_binary_begin(RemoteConnection&, std::uint16_t request_id, const char* data,
                                  std::size_t length) {
-    device_->lock();
     binary_request_id_ = request_id;
-    device_->write_data(data, length);
+    transfer_ = Transfer::none;
+    while (!device_->try_lock_for(timing_.lock_slice)) {
+        if (stopping_) {
+            // The rest of the frame passes by unwritten; nothing was taken, nothing is given back.
+            logger_->error("Binary transfer to the device given up: the link is stopping");
+            return;
+        }
+    }
+    transfer_ = Transfer::writing;
+    write_piece(data, length);
 }
 
 void DeviceLink::on_binary_chunk(RemoteConnection&, const char* data, std::size_t length) {
-    device_->write_data(data, length);
+    write_piece(data, length);
+}
+
+void DeviceLink::write_piece(const char* data, std::size_t length) {
+    if (transfer_ != Transfer::writing || length == 0) {
+        return;
+    }
+    if (Status written = device_->write_data(data, length); !written) {
+        // What is left of the payload would land in the instrument after a gap: the transfer
+        // is lost, and the server hears so at its end.
+        logger_->error("Binary transfer to the device failed, error " +
+                       std::to_string(written.error().code()));
+        transfer_ = Transfer::failed;
+    }
 }
 
 void DeviceLink::on_binary_end(RemoteConnection& connection, const char* data, std::size_t length) {
-    device_->write_data(data, length);
+    if (transfer_ == Transfer::none) {
+        return;
+    }
+    write_piece(data, length);
+    if (transfer_ == Transfer::failed) {
+        static constexpr std::string_view kFailed = "#9,?;";
+        (void)connection.send_reply(binary_request_id_, kFailed.data(), kFailed.size());
+        end_transfer();
+        return;
+    }
     char answer[1024];
     const auto deadline = std::chrono::steady_clock::now() + timing_.answer_timeout;
-    for (;;) {
+    while (!stopping_) {
         auto read = device_->read_data(answer, sizeof answer);
         if (read) {
             if (*read > 0) {
@@ -155,6 +192,11 @@ void DeviceLink::on_binary_end(RemoteConnection& connection, const char* data, s
         }
         std::this_thread::sleep_for(timing_.answer_poll);
     }
+    end_transfer();
+}
+
+void DeviceLink::end_transfer() {
+    transfer_ = Transfer::none;
     device_->unlock();
     if (work_queued_) {
         work_queued_();
@@ -162,13 +204,13 @@ void DeviceLink::on_binary_end(RemoteConnection& connection, const char* data, s
 }
 
 void DeviceLink::on_binary_abandoned(RemoteConnection&) {
+    if (transfer_ == Transfer::none) {
+        return;
+    }
     // The device was left with half a payload; it gets its lock back so that its command
     // exchanges go on.
     logger_->error("Binary transfer to the device abandoned; releasing it");
-    device_->unlock();
-    if (work_queued_) {
-        work_queued_();
-    }
+    end_transfer();
 }
 
 void DeviceLink::on_started(RemoteConnection& connection) {
@@ -181,6 +223,15 @@ void DeviceLink::on_started(RemoteConnection& connection) {
         });
     std::lock_guard lock(subscriptions_mutex_);
     subscriptions_.push_back(id);
+}
+
+std::optional<LinkStatus> DeviceLink::link_status() const {
+    for (const auto& component : components_) {
+        if (auto status = component->link_status()) {
+            return status;
+        }
+    }
+    return std::nullopt;
 }
 
 }  // namespace voxapp

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -32,6 +33,9 @@ struct ServerEndpoint {
 struct DeviceLinkTiming {
     std::chrono::milliseconds answer_timeout{35'000};
     std::chrono::milliseconds answer_poll{5};
+    // How long one wait for the device lock lasts before the transfer looks whether the link
+    // is stopping.
+    std::chrono::milliseconds lock_slice{50};
 };
 
 // Joins one device to the server: builds the device's components from the settings' component
@@ -39,7 +43,11 @@ struct DeviceLinkTiming {
 // arriving on the connection into a queued job with a reply callback that answers on the same
 // connection in the request's frame kind, forwards the device's spontaneous messages, and
 // streams long binary payloads to the device. Replies and messages are queued on the connection
-// (queue_reply), so a server that stops reading never holds up the thread that answers.
+// (queue_reply), so a server that stops reading never holds up the thread that answers; a reply
+// goes out only on the link its command came in on, never on a later one (the server asks
+// again). A binary transfer waits for the device lock in slices and gives up when the link is
+// stopped, so stopping never waits on a lock the stopping thread holds; a payload the device
+// cannot take whole is answered "#9,?;".
 //
 // Threads: the RemoteLinkHandler operations run on the connection's worker thread; submit_command
 // on the GPS tracker's thread; start and stop on the main loop thread. The link must be stopped
@@ -75,7 +83,8 @@ public:
 
     // Starts every component once, in list order; later calls do nothing.
     void start();
-    // Stops every component of a started link.
+    // Stops every component of a started link; a binary transfer waiting for the device gives
+    // up first.
     void stop();
 
     const std::shared_ptr<Device>& device() const { return device_; }
@@ -97,6 +106,9 @@ public:
 
     void submit_command(std::string text, TimePoint expiry) override;
 
+    // The state of the device's server connection; nullopt when it has none.
+    std::optional<LinkStatus> link_status() const;
+
 private:
     // Whether the link's connections may still be used. Reply callbacks and message sinks
     // outlive the link inside the device's queue; they send only while it is alive, and the
@@ -108,6 +120,12 @@ private:
 
     void enqueue(RemoteConnection* connection, std::uint16_t request_id, std::string text,
                  CommandExpiry expiry);
+    void write_piece(const char* data, std::size_t length);
+    void end_transfer();
+
+    // The long binary transfer on the worker thread: none (or given up before the device lock
+    // was taken), writing to the device, or failed (the device lock is held until its end).
+    enum class Transfer { none, writing, failed };
 
     std::shared_ptr<Liveness> liveness_ = std::make_shared<Liveness>();
     std::shared_ptr<Device> device_;
@@ -116,7 +134,9 @@ private:
     std::function<void()> work_queued_;
     std::vector<std::shared_ptr<LinkComponent>> components_;
     bool started_ = false;
+    std::atomic<bool> stopping_{false};
     std::uint16_t binary_request_id_ = 0;
+    Transfer transfer_ = Transfer::none;
     std::vector<int> subscriptions_;
     std::mutex subscriptions_mutex_;
 };

@@ -1,5 +1,9 @@
 #pragma once
 
+#include <optional>
+
+#include "server/link_status.hpp"
+
 namespace voxapp {
 
 // A part of a device's link that runs on its own (a server connection, a GPS tracker): started
@@ -9,6 +13,10 @@ public:
     virtual ~LinkComponent() = default;
     virtual void start() = 0;
     virtual void stop() = 0;
+
+    // The state of a server connection, for status reports; nullopt for other components.
+    // Callable from any thread.
+    virtual std::optional<LinkStatus> link_status() const { return std::nullopt; }
 };
 
 }  // namespace voxapp

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -41,6 +42,21 @@ public:
             return sent.error();
         }
         return {};
+    }
+
+    // The link that is up now (a connection may make many over its life, one after another);
+    // a command is answered with queue_reply_on and the link it arrived on. A connection with a
+    // single link answers 0.
+    virtual std::uint64_t current_link() const { return 0; }
+    // queue_reply, but only while `link` is still the link that is up: a reply for a link that
+    // has gone is dropped (EOPNOTSUPP), never sent on the next link, where its request id would
+    // answer another request.
+    virtual Status queue_reply_on(std::uint64_t link, std::uint16_t request_id, std::string reply,
+                                  bool binary) {
+        if (link != current_link()) {
+            return Error::from_errno(EOPNOTSUPP);
+        }
+        return queue_reply(request_id, std::move(reply), binary);
     }
 };
 

@@ -41,9 +41,10 @@ public:
     bool has_gps_tracker() const override { return false; }
     // Thread-safe; called on the connection's worker thread.
     void enqueue_command(std::string text, ReplyCallback reply, CommandExpiry expiry) override;
-    void lock() override { device_mutex_.lock(); }
+    // Nothing else takes it for long: one try is enough.
+    bool try_lock_for(std::chrono::milliseconds) override { return device_mutex_.try_lock(); }
     void unlock() override { device_mutex_.unlock(); }
-    void write_data(const char*, std::size_t) override {}
+    Status write_data(const char*, std::size_t) override { return {}; }
     Result<std::size_t> read_data(char*, std::size_t) override {
         return Error::fixed("QM208 does not support read_data() yet");
     }

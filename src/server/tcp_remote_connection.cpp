@@ -131,10 +131,27 @@ Result<std::size_t> TcpRemoteConnection::send_raw(const char* data, std::size_t 
 }
 
 Status TcpRemoteConnection::queue_reply(std::uint16_t request_id, std::string reply, bool binary) {
+    return enqueue_reply(std::nullopt, request_id, std::move(reply), binary);
+}
+
+std::uint64_t TcpRemoteConnection::current_link() const {
+    std::lock_guard lock(io_mutex_);
+    return link_generation_;
+}
+
+Status TcpRemoteConnection::queue_reply_on(std::uint64_t link, std::uint16_t request_id,
+                                           std::string reply, bool binary) {
+    return enqueue_reply(link, request_id, std::move(reply), binary);
+}
+
+Status TcpRemoteConnection::enqueue_reply(std::optional<std::uint64_t> for_link,
+                                          std::uint16_t request_id, std::string reply,
+                                          bool binary) {
     std::uint64_t link;
     {
         std::lock_guard lock(io_mutex_);
-        if (socket_ == nullptr || !socket_->is_open()) {
+        if (socket_ == nullptr || !socket_->is_open() ||
+            (for_link && *for_link != link_generation_)) {
             return Error::from_errno(EOPNOTSUPP);
         }
         link = link_generation_;
@@ -263,11 +280,15 @@ void TcpRemoteConnection::run() {
             }
         }
         if (!connected) {
-            // Replies for the link that went cannot go out on the next one.
+            // Replies for the link that went cannot go out on the next one, and the rest of a
+            // payload cut off with it never comes: its device is given back at once, not when
+            // (if ever) the server can be reached again.
             drop_queued();
+            abandon_binary_transfer();
             std::unique_ptr<TlsSocket> socket =
                 TlsSocket::connect(*context_, host_, port_, logger_.get(), timing_, wake_fd_);
             if (socket == nullptr) {
+                note_error("Could not connect to " + host_ + ":" + std::to_string(port_));
                 pause(timing_.reconnect_pause);
                 continue;
             }
@@ -276,8 +297,11 @@ void TcpRemoteConnection::run() {
                 socket_ = std::move(socket);
                 ++link_generation_;
             }
+            {
+                std::lock_guard lock(status_mutex_);
+                connected_since_ = system_now();
+            }
             buffer.clear();
-            abandon_binary_transfer();
             last_receipt = Clock::now();
         }
         serve(buffer, last_receipt);
@@ -369,11 +393,17 @@ bool TcpRemoteConnection::pause(std::chrono::nanoseconds duration) const {
 
 template <typename... Parts>
 void TcpRemoteConnection::log(LogLevel level, const Parts&... parts) const {
-    if (logger_ == nullptr) {
+    if (logger_ == nullptr && level != LogLevel::error) {
         return;
     }
     std::string line;
     append_log_parts(line, parts...);
+    if (level == LogLevel::error) {
+        note_error(line);
+    }
+    if (logger_ == nullptr) {
+        return;
+    }
     switch (level) {
         case LogLevel::debug:
             logger_->debug(line);
@@ -391,6 +421,24 @@ void TcpRemoteConnection::log(LogLevel level, const Parts&... parts) const {
             logger_->log(line, level);
             break;
     }
+}
+
+std::optional<LinkStatus> TcpRemoteConnection::link_status() const {
+    LinkStatus status;
+    status.connected = is_connected();
+    {
+        std::lock_guard lock(queue_mutex_);
+        status.replies_queued = queued_.size();
+    }
+    std::lock_guard lock(status_mutex_);
+    status.connected_since = status.connected ? connected_since_ : 0;
+    status.last_error = last_error_;
+    return status;
+}
+
+void TcpRemoteConnection::note_error(std::string text) const {
+    std::lock_guard lock(status_mutex_);
+    last_error_ = std::move(text);
 }
 
 }  // namespace voxapp

@@ -6,6 +6,7 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -87,6 +88,12 @@ public:
     // queued when its link closes is dropped. Error: EOPNOTSUPP (empty message) when no link is
     // up, ENOBUFS when the queue is full.
     Status queue_reply(std::uint16_t request_id, std::string reply, bool binary) override;
+    // Counts the links made; on the worker thread it is the link whose frames are being handled.
+    std::uint64_t current_link() const override;
+    Status queue_reply_on(std::uint64_t link, std::uint16_t request_id, std::string reply,
+                          bool binary) override;
+
+    std::optional<LinkStatus> link_status() const override;
 
 private:
     // What the framer sends through. Each framed reply starts with is_connected, which pins the
@@ -116,6 +123,9 @@ private:
                         int queued_fd);
 
     bool begin_send();
+    // Takes the reply for `link`, or for the link up now when empty.
+    Status enqueue_reply(std::optional<std::uint64_t> link, std::uint16_t request_id,
+                         std::string reply, bool binary);
     // The send loop behind every framed piece.
     Result<std::size_t> send_bytes(const char* data, std::size_t length);
     // Closes the link the failed send was pinned to; returns the send's error.
@@ -157,7 +167,7 @@ private:
     std::uint64_t link_generation_ = 0;  // counts the links made
     std::uint64_t send_generation_ = 0;  // the link the reply being sent is pinned to
 
-    std::mutex queue_mutex_;  // guards queued_ and what counts it
+    mutable std::mutex queue_mutex_;  // guards queued_ and what counts it
     std::deque<QueuedReply> queued_;
     std::size_t queued_bytes_ = 0;
     bool refusing_ = false;
@@ -165,6 +175,12 @@ private:
     FrameParser parser_;  // worker thread only
     FramedSink sink_;
     ReplyFramer framer_;
+
+    // For link_status: when the link came up and the last error logged or met.
+    void note_error(std::string text) const;
+    mutable std::mutex status_mutex_;
+    TimePoint connected_since_ = 0;
+    mutable std::string last_error_;
 };
 
 }  // namespace voxapp

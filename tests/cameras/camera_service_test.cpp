@@ -80,12 +80,14 @@ struct Call {
     std::string operation;
     std::string detail;
     CameraDriver::Done done;
+    std::string ip;
 };
 
+// Like a real driver, it drops the completions of its requests once it is destroyed.
 class ScriptedDriver : public CameraDriver {
 public:
-    ScriptedDriver(std::deque<Call>& calls, std::string credential)
-        : calls_(calls), credential_(std::move(credential)) {}
+    ScriptedDriver(std::deque<Call>& calls, std::string credential, std::string ip)
+        : calls_(calls), credential_(std::move(credential)), ip_(std::move(ip)) {}
 
     void get_device_info(Done done) override { record("info", credential_, std::move(done)); }
     void set_time_zone(const std::string& zone, Done done) override {
@@ -101,18 +103,25 @@ public:
 
 private:
     void record(std::string operation, std::string detail, Done done) {
-        calls_.push_back({std::move(operation), std::move(detail), std::move(done)});
+        Done guarded = [alive = std::weak_ptr<bool>(alive_), done](CameraOutcome outcome) {
+            if (!alive.expired()) {
+                done(std::move(outcome));
+            }
+        };
+        calls_.push_back({std::move(operation), std::move(detail), std::move(guarded), ip_});
     }
 
     std::deque<Call>& calls_;
     std::string credential_;
+    std::string ip_;
+    std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
 
 class ScriptedFactory : public CameraDriverFactory {
 public:
-    std::unique_ptr<CameraDriver> create(const Ipv4Address&,
+    std::unique_ptr<CameraDriver> create(const Ipv4Address& ip,
                                          const CameraCredential& credential) override {
-        return std::make_unique<ScriptedDriver>(calls, credential.password);
+        return std::make_unique<ScriptedDriver>(calls, credential.password, ip.to_string());
     }
     std::deque<Call> calls;
 };
@@ -219,6 +228,25 @@ TEST_F(CameraServiceTest, ProbeFindingTheStoredCredentialsVerifiesAgain) {
     EXPECT_EQ(factory_->calls.front().operation, "info");
     complete(std::monostate());
     EXPECT_EQ(store_->find_by_id(kId)->status(), CameraStatus::Online);
+}
+
+// Another host can take a camera's MAC in a discovery answer: the camera is not used at the new
+// address, and no verification started at the old one counts, until it proves itself there.
+TEST_F(CameraServiceTest, AMovedCameraIsVerifiedAtItsNewAddressBeforeItIsUsed) {
+    store(CameraStatus::Online, "a");
+    ASSERT_TRUE(service_.verify(id_));
+    ASSERT_TRUE(service_.reconcile_discovered(kMac.to_string(), "192.168.1.99"));
+    EXPECT_EQ(store_->find_by_id(kId)->status(), CameraStatus::Offline);
+    ASSERT_EQ(factory_->calls.size(), 2U);
+    EXPECT_EQ(factory_->calls.back().ip, "192.168.1.99");
+    complete(std::monostate());
+    EXPECT_EQ(store_->find_by_id(kId)->status(), CameraStatus::Offline);
+    complete(std::monostate());
+    EXPECT_EQ(store_->find_by_id(kId)->status(), CameraStatus::Online);
+
+    ASSERT_TRUE(service_.reconcile_discovered(kMac.to_string(), "192.168.1.99"));
+    EXPECT_TRUE(factory_->calls.empty());
+    EXPECT_EQ(online_, 1);
 }
 
 TEST_F(CameraServiceTest, CommandsCheckTheirInputBeforeTheStore) {

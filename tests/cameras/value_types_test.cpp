@@ -84,27 +84,13 @@ TEST(UuidGeneratorTest, GeneratesVersion7IdsInTimeOrder) {
     }
 }
 
-TEST(UuidGeneratorTest, ReportsAMissingOrShortRandomSource) {
-    test::TempDir dir;
-    auto missing = RandomUuidGenerator(dir.path() + "/none").generate();
-    ASSERT_FALSE(missing.ok());
-    EXPECT_EQ(missing.error().code(), ENOENT);
-    EXPECT_EQ(missing.error().message(), "");
-
-    const std::string short_file = dir.path() + "/short";
-    test::write_file(short_file, "12345");
-    auto short_read = RandomUuidGenerator(short_file).generate();
-    ASSERT_FALSE(short_read.ok());
-    EXPECT_EQ(short_read.error().message(), "Failed to read random data");
-}
-
-TEST(UuidGeneratorTest, ReadsTheRandomSourceBelowTheRelocationRoot) {
+// A relocated root without a random device node once silenced discovery for good.
+TEST(UuidGeneratorTest, NeedsNoRandomDeviceBelowTheRelocationRoot) {
     test::TempDir root;
     ::setenv("VOXAPP_ROOT", root.path().c_str(), 1);
     auto generated = RandomUuidGenerator().generate();
     ::unsetenv("VOXAPP_ROOT");
-    ASSERT_FALSE(generated.ok());
-    EXPECT_EQ(generated.error().code(), ENOENT);
+    ASSERT_TRUE(generated.ok()) << generated.error().code();
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <ctime>
+#include <functional>
 #include <iostream>
 #include <memory>
 #include <regex>
@@ -65,6 +66,23 @@ protected:
             text = reply_to(frame_line);
         }
         return text;
+    }
+
+    // Asks `frame_line` until the reply is `wanted` and returns the last reply: the daemon reads
+    // the position off its main loop twice a second, so a changed fix shows within a second.
+    std::string reply_until(const std::string& frame_line,
+                            const std::function<bool(const std::string&)>& wanted,
+                            const std::string& kind = "PLAIN", std::optional<int> id = {}) {
+        const auto deadline = std::chrono::steady_clock::now() + kBound;
+        std::string text = reply_to(frame_line, kind, id);
+        while (!wanted(text) && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(50ms);
+            text = reply_to(frame_line, kind, id);
+        }
+        return text;
+    }
+    static std::function<bool(const std::string&)> equal_to(const std::string& expected) {
+        return [expected](const std::string& text) { return text == expected; };
     }
 
     std::unique_ptr<RouterUnitSession> session_;
@@ -138,19 +156,24 @@ TEST_F(RouterUnitLinkTest, GpsPositionComesFromTheSimulatedFix) {
     write_gps_fix(session_->root(),
                   "latitude=-12.5\nlongitude=-20.25\naltitude=10\nspeed=0\nsatellites=3\n"
                   "fix_type=2\ntimestamp=now\n");
-    EXPECT_THAT(first_fix_reply("#7,GP;"),
+    const std::regex moved("#7,GP,2,[0-9,]+,12,-30,0,0,S,20,-15,0,0,W,100,0;");
+    EXPECT_THAT(reply_until("#7,GP;",
+                            [&](const std::string& text) { return std::regex_match(text, moved); }),
                 ::testing::MatchesRegex("#7,GP,2,[0-9,]+,12,-30,0,0,S,20,-15,0,0,W,100,0;"));
 }
 
 TEST_F(RouterUnitLinkTest, WithoutAFixOrWithoutTheBusTheGpsRepliesSayNoFix) {
     SKIP_WITHOUT_BUS();
     write_gps_fix(session_->root(), "");
-    EXPECT_EQ(reply_to("#7,GP;"), kNoFixReply);
+    EXPECT_EQ(reply_until("#7,GP;", equal_to(kNoFixReply)), kNoFixReply);
     write_gps_fix(session_->root(), "latitude=1\ntimestamp=now\n");
-    EXPECT_THAT(first_fix_reply("#7,GP,1;"), HasSubstr(",1.000000,0.000000,"));
+    const auto latitude_one = [](const std::string& text) {
+        return text.find(",1.000000,0.000000,") != std::string::npos;
+    };
+    EXPECT_THAT(reply_until("#7,GP,1;", latitude_one), HasSubstr(",1.000000,0.000000,"));
 
     session_->bus().stop_bus();
-    EXPECT_EQ(reply_to("#7,GP;"), kNoFixReply);
+    EXPECT_EQ(reply_until("#7,GP;", equal_to(kNoFixReply)), kNoFixReply);
     EXPECT_EQ(reply_to(">3 #7,GP,1;", "ASCII", 3), "#7,GP,-1,0,0,0,0;");
 }
 

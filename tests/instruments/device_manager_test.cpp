@@ -21,9 +21,9 @@ public:
     std::uint8_t device_class() const override { return kRouterUnitDeviceClass; }
     bool has_gps_tracker() const override { return false; }
     void enqueue_command(std::string, ReplyCallback, CommandExpiry) override {}
-    void lock() override {}
+    bool try_lock_for(std::chrono::milliseconds) override { return true; }
     void unlock() override {}
-    void write_data(const char*, std::size_t) override {}
+    Status write_data(const char*, std::size_t) override { return {}; }
     Result<std::size_t> read_data(char*, std::size_t) override { return Error::from_errno(EIO); }
     Status process() override {
         ++passes;

@@ -135,6 +135,23 @@ TEST_F(StorageSpaceManagerTest, WithoutDirectoryThereIsNoBudget) {
     EXPECT_EQ(missing.error().code(), ENOENT);
 }
 
+// In RAM every file still waits for its upload: the ceiling stops downloads, it deletes nothing.
+TEST_F(StorageSpaceManagerTest, AMemoryDirectoryHasACeilingAndIsNeverCleanedUp) {
+    constexpr std::int64_t kMiB = 1'048'576;
+    auto space = manager("");
+    ASSERT_TRUE(space->set_directory(dir_.path(), StorageBudget::memory).ok());
+    make_file(dir_ / "a", 20 * kMiB, 1000);
+    make_file(dir_ / "b", 12 * kMiB, 2000);
+    EXPECT_FALSE(*space->memory_budget_exceeded());  // the 32 MiB ceiling, not 25 GB
+    make_file(dir_ / "c", 1, 3000);
+    EXPECT_TRUE(*space->memory_budget_exceeded());
+    EXPECT_EQ(*space->clean_up(), 0);
+    EXPECT_TRUE(exists(dir_ / "a"));
+
+    ASSERT_TRUE(space->set_directory(dir_.path()).ok());
+    EXPECT_FALSE(*space->memory_budget_exceeded());
+}
+
 TEST_F(StorageSpaceManagerTest, SetDirectoryKeepsTheOldOneWhenInvalid) {
     auto space = manager(dir_ / "camera");  // not created yet: accepted as given
     EXPECT_EQ(space->directory(), dir_ / "camera");

@@ -28,6 +28,19 @@ TEST(TimeZoneTableTest, ReadsNamePosixLines) {
                      }));
 }
 
+#ifdef VOXAPP_GENERATED_TIMEZONES
+// The table the build generates from the IANA database, as the package ships it.
+TEST(TimeZoneTableTest, GeneratedTableCarriesThePosixStringsOfKnownZones) {
+    const TimeZoneTable table = load_time_zone_table(VOXAPP_GENERATED_TIMEZONES);
+    EXPECT_GT(table.size(), 300u);
+    EXPECT_EQ(table.at("Europe/Berlin"), "CET-1CEST,M3.5.0,M10.5.0/3");
+    EXPECT_EQ(table.at("America/New_York"), "EST5EDT,M3.2.0,M11.1.0");
+    EXPECT_EQ(table.at("Asia/Kolkata"), "IST-5:30");
+    EXPECT_EQ(table.at("UTC"), "UTC0");
+    EXPECT_FALSE(table.contains("posixrules"));
+}
+#endif
+
 TEST(TimeZoneTableTest, MissingFileGivesAnEmptyTable) {
     test::TempDir dir;
     EXPECT_TRUE(load_time_zone_table(dir / "absent.ini").empty());

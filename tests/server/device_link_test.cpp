@@ -47,10 +47,14 @@ public:
     void enqueue_command(std::string text, ReplyCallback reply, CommandExpiry expiry) override {
         queued.push_back({std::move(text), std::move(reply), expiry});
     }
-    void lock() override { events.push_back("lock"); }
+    bool try_lock_for(std::chrono::milliseconds) override {
+        events.push_back("lock");
+        return true;
+    }
     void unlock() override { events.push_back("unlock"); }
-    void write_data(const char* data, std::size_t n) override {
+    Status write_data(const char* data, std::size_t n) override {
         events.push_back("write " + std::string(data, n));
+        return {};
     }
     Result<std::size_t> read_data(char* buffer, std::size_t capacity) override {
         if (pending_eagain > 0) {

@@ -50,9 +50,8 @@ DaemonRoot::DaemonRoot() {
     fs::create_directories(app_dir());
     fs::create_directories(path_ + "/var/log");
     fs::create_directories(path_ + "/etc/config");
-    // The kernel's random source, where the relocated daemon looks for it.
+    // No random device node here: the daemon's ids come from getrandom(2).
     fs::create_directories(path_ + "/dev");
-    fs::create_symlink("/dev/urandom", path_ + "/dev/urandom");
     write_file(
         path_ + "/etc/config/system",
         "config system\n\toption hostname 'OpenWrt'\n\toption devicename 'QM208_4321'\n"

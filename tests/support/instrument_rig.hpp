@@ -63,6 +63,8 @@ public:
     DaemonRoot& root() { return root_; }
     SimServerProcess& server() { return *server_; }
     ChildProcess& daemon() { return *daemon_; }
+    // The bus of start_bus; null before.
+    UbusRig* bus() { return bus_.get(); }
     std::string count_file() const;
 
     // The next connection established, and its number; the device behind it answers "#1,N?;"

@@ -21,6 +21,11 @@ constexpr const char* kGpsSim = VOXAPP_GPS_SIM_PATH;
 constexpr const char* kUbusd = "";
 constexpr const char* kGpsSim = "";
 #endif
+#if defined(VOXAPP_UBUS_CLI_PATH)
+constexpr const char* kUbusCli = VOXAPP_UBUS_CLI_PATH;
+#else
+constexpr const char* kUbusCli = "";
+#endif
 
 constexpr auto kStartTimeout = std::chrono::seconds(10);
 
@@ -57,7 +62,8 @@ bool wait_for_socket(const std::string& path, ChildProcess& owner) {
 }  // namespace
 
 bool ubus_rig_available() {
-    return *kUbusd != '\0' && *kGpsSim != '\0' && getenv("VOXAPP_UNDER_EMULATION") == nullptr;
+    return *kUbusd != '\0' && *kGpsSim != '\0' && *kUbusCli != '\0' &&
+           getenv("VOXAPP_UNDER_EMULATION") == nullptr;
 }
 
 UbusRig::UbusRig(const std::string& root) : socket_(root + "/var/run/ubus/ubus.sock") {
@@ -88,6 +94,46 @@ void UbusRig::stop_bus() {
         ubusd_->send_signal(SIGTERM);
         ubusd_->wait_for_exit(kStartTimeout);
     }
+}
+
+bool UbusRig::restart_bus() {
+    stop_bus();
+    ubusd_.emplace(kUbusd, std::vector<std::string>{"-s", socket_},
+                   std::map<std::string, std::string>{});
+    return wait_for_socket(socket_, *ubusd_);
+}
+
+void UbusRig::pause_bus() {
+    if (ubusd_) {
+        ubusd_->send_signal(SIGSTOP);
+    }
+}
+
+void UbusRig::resume_bus() {
+    if (ubusd_) {
+        ubusd_->send_signal(SIGCONT);
+    }
+}
+
+std::optional<std::string> UbusRig::call(const std::string& object, const std::string& method,
+                                         int timeout_seconds) const {
+    if (*kUbusCli == '\0') {
+        return std::nullopt;
+    }
+    ChildProcess cli(kUbusCli,
+                     {"-s", socket_, "-t", std::to_string(timeout_seconds), "call", object, method},
+                     {});
+    const auto code = cli.wait_for_exit(std::chrono::seconds(timeout_seconds + 2));
+    if (!code || *code != 0) {
+        return std::nullopt;
+    }
+    return cli.output();
+}
+
+std::unique_ptr<ChildProcess> UbusRig::listen() const {
+    return std::make_unique<ChildProcess>(kUbusCli,
+                                          std::vector<std::string>{"-s", socket_, "listen"},
+                                          std::map<std::string, std::string>{});
 }
 
 std::string UbusRig::diagnostics() const {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -28,6 +29,18 @@ public:
 
     // Ends ubusd (SIGTERM, then waits for it); the GPS service follows it off the bus.
     void stop_bus();
+    // A new ubusd on the same socket (without the GPS service); false when it does not serve.
+    bool restart_bus();
+    // SIGSTOP and SIGCONT to ubusd: a bus that accepts connections but answers nothing.
+    void pause_bus();
+    void resume_bus();
+
+    // "ubus -s SOCKET -t SECONDS call OBJECT METHOD": its standard output, or nullopt when it
+    // failed or did not end in time. Empty when the build has no ubus command-line tool.
+    std::optional<std::string> call(const std::string& object, const std::string& method,
+                                    int timeout_seconds = 3) const;
+    // "ubus -s SOCKET listen": what it prints is in its output.
+    std::unique_ptr<ChildProcess> listen() const;
 
     std::string diagnostics() const;
 

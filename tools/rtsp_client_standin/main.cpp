@@ -6,6 +6,9 @@
 //   PROGRAM.url      the exact URL expected (user:password@ and ?starttime= included); a
 //                    different URL exits 91 without output
 //   PROGRAM.content  the bytes written to standard output on success
+//   PROGRAM.content.SECONDS  the same for runs with "-d SECONDS", in place of PROGRAM.content
+//   PROGRAM.hold     while it exists (at most two minutes), a run waits before writing
+//   PROGRAM.pids     appended: the process id of each run
 //   PROGRAM.exits    exit codes, one per line, used by the successive runs (the last one
 //                    repeats; missing: 0); a run with a non-zero code writes half the content
 //   PROGRAM.calls    appended: one line per run, "-d SECONDS URL" with bytes outside printable
@@ -109,7 +112,16 @@ int main(int argc, char** argv) {
         }
     }
     const int code = exits.empty() ? 0 : exits[std::min<std::size_t>(run, exits.size()) - 1];
-    const std::string content = read_all(program + ".content");
+    std::ofstream(program + ".pids", std::ios::app) << ::getpid() << '\n';
+    for (int waited = 0; waited < 6000 && ::access((program + ".hold").c_str(), F_OK) == 0;
+         ++waited) {
+        ::usleep(20'000);
+    }
+    bool by_duration = false;
+    std::string content = read_all(program + ".content." + duration, &by_duration);
+    if (!by_duration) {
+        content = read_all(program + ".content");
+    }
     write_all(code == 0 ? content : content.substr(0, content.size() / 2));
     return code;
 }

@@ -77,6 +77,13 @@ bool command(SimCamera& camera, std::vector<SimRecording>& recordings, const std
         camera.set_malformed_xml(first == "on");
     } else if (verb == "drop" && (first == "on" || first == "off")) {
         camera.set_drop_connections(first == "on");
+    } else if (verb == "hang") {
+        // "hang" alone ends it; "hang *" or "hang GET /ISAPI/System/time".
+        camera.set_hang(second.empty() ? first : first + " " + second);
+    } else if (verb == "hang-after" && !second.empty()) {
+        camera.hang_after(first + " " + second);
+    } else if (verb == "playback-host") {
+        camera.set_playback_host(first);
     } else if (verb == "oversize" && number<std::size_t>(first)) {
         camera.set_oversize_body(*number<std::size_t>(first));
     } else if (verb == "recording" && recording(first, second)) {

@@ -51,6 +51,8 @@ struct SimCamera::Connection {
     Clock::time_point ready_at{};
     bool continue_sent = false;
     bool close_after_output = false;
+    // Hung: whatever arrives is read and ignored.
+    bool dead = false;
 };
 
 namespace {
@@ -197,6 +199,7 @@ void SimCamera::answer_probe() {
     {
         std::lock_guard lock(mutex_);
         last_probe_id_ = element(probe, "Uuid");
+        last_prober_ = sender;
         const std::string address =
             advertised_address_.empty() ? options_.address : advertised_address_;
         answer = !raw_discovery_answer_.empty()
@@ -215,6 +218,49 @@ void SimCamera::answer_probe() {
     ++probes_;
     (void)sendto(discovery_fd_, answer.data(), answer.size(), MSG_NOSIGNAL,
                  reinterpret_cast<const sockaddr*>(&sender), length);
+}
+
+Status SimCamera::send_discovery_answers(const std::vector<std::string>& datagrams) {
+    std::optional<sockaddr_in> prober;
+    {
+        std::lock_guard lock(mutex_);
+        prober = last_prober_;
+    }
+    if (!prober || discovery_fd_ < 0) {
+        return Error::fixed("no probe came yet");
+    }
+    for (const std::string& datagram : datagrams) {
+        if (sendto(discovery_fd_, datagram.data(), datagram.size(), MSG_NOSIGNAL,
+                   reinterpret_cast<const sockaddr*>(&*prober), sizeof *prober) < 0) {
+            return Error::from_errno(errno);
+        }
+    }
+    return {};
+}
+
+void SimCamera::set_hang(const std::string& request_line) {
+    std::lock_guard lock(mutex_);
+    hang_ = request_line;
+    hang_after_.clear();
+}
+
+void SimCamera::hang_after(const std::string& request_line) {
+    std::lock_guard lock(mutex_);
+    hang_after_ = request_line;
+}
+
+void SimCamera::set_playback_host(const std::string& host) {
+    std::lock_guard lock(mutex_);
+    playback_host_ = host;
+}
+
+bool SimCamera::hangs(const std::string& request_line, bool answered) {
+    std::lock_guard lock(mutex_);
+    if (answered && !hang_after_.empty() && request_line == hang_after_) {
+        hang_ = "*";
+        hang_after_.clear();
+    }
+    return hang_ == "*" || (!hang_.empty() && request_line == hang_);
 }
 
 void SimCamera::set_recordings(std::vector<SimRecording> recordings) {
@@ -351,6 +397,9 @@ bool SimCamera::serve_input(Connection& connection) {
             }
             return false;
         }
+        if (connection.dead) {
+            continue;
+        }
         connection.input.append(buffer, static_cast<std::size_t>(got));
         if (connection.input.size() > kMaxHeaderBytes + kMaxBodyBytes) {
             return false;
@@ -408,7 +457,19 @@ bool SimCamera::serve_input(Connection& connection) {
             ++requests_;
             return false;
         }
-        const Reply reply = answer(request);
+        const std::string request_line =
+            request.method + " " + request.target.substr(0, request.target.find('?'));
+        const bool hung_at_once = hangs(request_line, false);
+        const Reply reply = hung_at_once ? Reply{} : answer(request);
+        if (hung_at_once || hangs(request_line, reply.status != 401)) {
+            if (hung_at_once) {
+                ++requests_;
+            }
+            ++hung_;
+            connection.dead = true;
+            connection.input.clear();
+            return true;
+        }
         std::string text = "HTTP/1.1 " + std::to_string(reply.status) + " " + reason(reply.status) +
                            "\r\nContent-Type: " + reply.content_type +
                            "\r\nContent-Length: " + std::to_string(reply.body.size()) + "\r\n";

@@ -1,10 +1,13 @@
 #pragma once
 
+#include <netinet/in.h>
+
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -68,6 +71,19 @@ public:
     void set_malformed_xml(bool on) { malformed_ = on; }
     void set_drop_connections(bool on) { drop_ = on; }
     void set_oversize_body(std::size_t bytes) { oversize_ = bytes; }
+    // Hang: a request whose "METHOD /path" equals `request_line` ("*": every request) gets no
+    // answer, and its connection none ever again, as from a camera that lost power mid-way
+    // ("": off). Hang after: once an authenticated request equal to `request_line` arrived,
+    // it and every later request hang (a camera rebooting after a write) until set_hang("").
+    void set_hang(const std::string& request_line);
+    void hang_after(const std::string& request_line);
+    // Requests left unanswered by a hang so far.
+    std::size_t hung() const { return hung_; }
+    // The host its search results name in their playback URIs (empty: its own address).
+    void set_playback_host(const std::string& host);
+    // Sends these datagrams from the discovery socket to whoever sent the latest probe, as
+    // answers of other hosts would arrive. Error: no probe came yet, or a send failed.
+    Status send_discovery_answers(const std::vector<std::string>& datagrams);
 
     // A new password: requests must prove it from now on.
     void set_password(const std::string& password);
@@ -110,6 +126,8 @@ private:
     // False when the connection is finished.
     bool serve_input(Connection& connection);
     bool flush_output(Connection& connection);
+    // Whether `request_line` hangs; `answered` says it was authenticated (it may start a hang).
+    bool hangs(const std::string& request_line, bool answered);
     Reply answer(const Request& request);
     Reply route(const Request& request);
     std::string search_reply(const std::string& request_body);
@@ -131,6 +149,7 @@ private:
     std::atomic<std::size_t> oversize_{0};
     std::atomic<std::size_t> requests_{0};
     std::atomic<std::size_t> probes_{0};
+    std::atomic<std::size_t> hung_{0};
 
     mutable std::mutex mutex_;
     DigestAuth auth_;
@@ -138,6 +157,10 @@ private:
     std::string advertised_address_;
     std::string raw_discovery_answer_;
     std::string last_probe_id_;
+    std::optional<sockaddr_in> last_prober_;
+    std::string hang_;
+    std::string hang_after_;
+    std::string playback_host_;
     std::vector<SimRecording> recordings_;
     std::string channel_xml_;
     std::string time_zone_ = "CST+0:00:00";

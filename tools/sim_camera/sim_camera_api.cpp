@@ -133,6 +133,11 @@ std::string SimCamera::search_reply(const std::string& request_body) {
     const auto start = parse_time_point(element(request_body, "startTime"), "%Y-%m-%dT%H:%M:%SZ");
     const auto end = parse_time_point(element(request_body, "endTime"), "%Y-%m-%dT%H:%M:%SZ");
     std::vector<SimRecording> matches;
+    std::string playback_host;
+    {
+        std::lock_guard lock(mutex_);
+        playback_host = playback_host_.empty() ? options_.address : playback_host_;
+    }
     if (start && end) {
         std::lock_guard lock(mutex_);
         for (const SimRecording& recording : recordings_) {
@@ -156,7 +161,7 @@ std::string SimCamera::search_reply(const std::string& request_body) {
             format_time_point(recording.end, "%Y-%m-%dT%H:%M:%SZ") +
             "</endTime>\n</timeSpan>\n<mediaSegmentDescriptor>\n<contentType>video</contentType>\n"
             "<codecType>H.264-BP</codecType>\n<playbackURI>rtsp://" +
-            options_.address + ":554/Streaming/tracks/101/?starttime=" +
+            playback_host + ":554/Streaming/tracks/101/?starttime=" +
             format_time_point(recording.start, "%Y%m%dT%H%M%SZ") +
             "&amp;endtime=" + format_time_point(recording.end, "%Y%m%dT%H%M%SZ") +
             "</playbackURI>\n</mediaSegmentDescriptor>\n</searchMatchItem>\n";

@@ -6,6 +6,7 @@
 #include <linux/netlink.h>
 #include <poll.h>
 #include <pty.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <termios.h>
@@ -273,7 +274,26 @@ void InstrumentSimulator::reply(const std::string& text) {
     }
 }
 
+bool InstrumentSimulator::set_stalled(bool stalled) {
+    return slave_ >= 0 && tcflow(slave_, stalled ? TCOOFF : TCOON) == 0;
+}
+
+int InstrumentSimulator::unread() const {
+    int count = 0;
+    if (slave_ < 0 || ioctl(slave_, FIONREAD, &count) != 0) {
+        return -1;
+    }
+    return count;
+}
+
 void InstrumentSimulator::poll_once(int timeout_ms) {
+    if (chatter_ms_ > 0 && master_ >= 0) {
+        const auto now = std::chrono::steady_clock::now();
+        if (now >= next_chatter_) {
+            reply(chatter_);
+            next_chatter_ = now + std::chrono::milliseconds(chatter_ms_);
+        }
+    }
     pollfd fds[2] = {{master_, POLLIN, 0}, {reset_reader_, POLLIN, 0}};
     if (poll(fds, 2, timeout_ms) <= 0) {
         return;
@@ -290,7 +310,7 @@ void InstrumentSimulator::poll_once(int timeout_ms) {
         // which the kernel reports as a removal and an addition of the tty.
         report_("reset");
         open_reset_node();
-        if (master_ >= 0) {
+        if (master_ >= 0 && reenumerate_) {
             unplug(true);
             plug(true);
         }

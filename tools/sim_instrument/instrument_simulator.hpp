@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -52,6 +53,19 @@ public:
     }
     // Bytes sent unasked.
     void send(const std::string& bytes);
+    // `bytes` sent unasked every `period_ms` (0: never), as an instrument that keeps talking.
+    void set_chatter(int period_ms, std::string bytes) {
+        chatter_ms_ = period_ms;
+        chatter_ = std::move(bytes);
+    }
+    // Stops (or restarts) the line's output, as an instrument holding flow control: the daemon's
+    // writes find the line full.
+    bool set_stalled(bool stalled);
+    // Bytes sent to the daemon that it has not read yet.
+    int unread() const;
+    // Whether a USB reset re-enumerates the instrument (its tty goes and comes back); off, the
+    // reset is seen but the line stays, as with a tty that survives the reset.
+    void set_reenumerate(bool reenumerate) { reenumerate_ = reenumerate; }
     bool send_uevent(const std::string& action);
 
     // Waits up to `timeout_ms` for the line or the reset node and serves what arrived.
@@ -88,6 +102,10 @@ private:
     std::size_t split_bytes_ = 0;
     int split_pause_ms_ = 0;
     std::map<std::string, std::string> rules_;
+    int chatter_ms_ = 0;
+    std::string chatter_;
+    std::chrono::steady_clock::time_point next_chatter_{};
+    bool reenumerate_ = true;
 };
 
 // "\xNN" and "\\" escapes undone; "\r" and "\n" too.

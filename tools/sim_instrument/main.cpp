@@ -20,6 +20,7 @@ constexpr const char* kUsage =
     "       [--vendor HEX] [--product HEX] [--usb BUS/DEV] [--plugged]\n"
     "console: plug | unplug | vanish | hello on|off | hello-reply TEXT | silent on|off |\n"
     "         split BYTES [PAUSE_MS] | on PREFIX => REPLY | send TEXT | uevent add|remove |\n"
+    "         chatter MS [TEXT] | stall on|off | unread | reenumerate on|off |\n"
     "         quit   (TEXT, PREFIX and REPLY take \\xNN, \\r, \\n and \\\\ escapes)\n";
 
 void report(const std::string& line) {
@@ -61,6 +62,21 @@ bool handle(InstrumentSimulator& instrument, const std::string& line) {
         instrument.send(voxapp::sim::unescape(rest));
     } else if (word == "uevent") {
         instrument.send_uevent(rest);
+    } else if (word == "chatter") {
+        const std::size_t text = rest.find(' ');
+        instrument.set_chatter(std::atoi(rest.c_str()),
+                               text == std::string::npos
+                                   ? std::string("#7,XX;")
+                                   : voxapp::sim::unescape(rest.substr(text + 1)));
+    } else if (word == "stall") {
+        if (!instrument.set_stalled(rest != "off")) {
+            report("error stall: no line");
+            return true;
+        }
+    } else if (word == "unread") {
+        report("unread " + std::to_string(instrument.unread()));
+    } else if (word == "reenumerate") {
+        instrument.set_reenumerate(rest != "off");
     } else if (!word.empty()) {
         report("error unknown command: " + word);
         return true;

@@ -3,11 +3,13 @@
 #include <fcntl.h>
 #include <sched.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
 #include <csignal>
+#include <iterator>
 #include <utility>
 
 namespace voxapp {
@@ -166,6 +168,7 @@ Status ProcessRunner::run(const std::string& command, Callback callback) {
     if (pid == 0) {
         // The parent may have other threads: only async-signal-safe calls until exec.
         signal(SIGCHLD, SIG_DFL);
+        setpgid(0, 0);
         const int null_fd = open("/dev/null", O_RDWR);
         if (null_fd >= 0) {
             dup2(null_fd, STDIN_FILENO);
@@ -178,8 +181,46 @@ Status ProcessRunner::run(const std::string& command, Callback callback) {
         execl("/bin/sh", "sh", "-c", shell_command, static_cast<char*>(nullptr));
         _exit(127);
     }
+    // Also here, so the group exists before anyone signals it; whichever side runs first wins.
+    setpgid(pid, pid);
     children_.emplace(pid, std::move(callback));
     return {};
+}
+
+void ProcessRunner::signal_children(int signal_number) {
+    for (const auto& [pid, callback] : children_) {
+        if (kill(-pid, signal_number) != 0) {
+            kill(pid, signal_number);
+        }
+    }
+}
+
+void ProcessRunner::stop_children(std::chrono::milliseconds grace) {
+    if (children_.empty()) {
+        return;
+    }
+    signal_children(SIGTERM);
+    const auto deadline = std::chrono::steady_clock::now() + grace;
+    while (true) {
+        for (auto it = children_.begin(); it != children_.end();) {
+            int status = 0;
+            const pid_t reaped = waitpid(it->first, &status, WNOHANG);
+            it = reaped == it->first || (reaped < 0 && errno == ECHILD) ? children_.erase(it)
+                                                                        : std::next(it);
+        }
+        if (children_.empty() || std::chrono::steady_clock::now() >= deadline) {
+            break;
+        }
+        const timespec pause{0, 10'000'000};
+        nanosleep(&pause, nullptr);
+    }
+    signal_children(SIGKILL);
+    for (const auto& [pid, callback] : children_) {
+        int status = 0;
+        while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+        }
+    }
+    children_.clear();
 }
 
 void ProcessRunner::on_readable() {

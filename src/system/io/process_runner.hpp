@@ -3,6 +3,7 @@
 #include <sys/epoll.h>
 #include <sys/types.h>
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -18,7 +19,8 @@ namespace voxapp {
 //
 // A process-wide SIGCHLD handler (installed by the first runner, never removed) writes a byte
 // into the pipe of every live runner; the runner, registered with the loop, then reaps its own
-// children with waitpid. At most kMaxInstances runners exist at a time.
+// children with waitpid. At most kMaxInstances runners exist at a time. Each command runs in a
+// process group of its own, so that stopping it stops what its shell started as well.
 //
 // Threads: create, run, has_running_children and destruction on the loop's thread only.
 // Callbacks: each started command's callback is called exactly once, on the loop's thread from
@@ -27,7 +29,7 @@ namespace voxapp {
 // by someone else). Callbacks of children that ended together run in ascending pid order, each
 // after its child has left the runner, so a callback may start new commands; it must not
 // destroy or move the runner. Destroying the runner discards pending callbacks without calling
-// them; their children are neither killed nor reaped by it.
+// them; their children are neither killed nor reaped by it (stop_children does both first).
 class ProcessRunner final : public FdHandler {
 public:
     using Callback = std::function<void(int exit_code)>;
@@ -48,6 +50,15 @@ public:
     // returns at once. An empty callback is allowed. Errors: "Not registered with event loop"
     // (the runner was moved from, or its loop is gone), errno of fork.
     Status run(const std::string& command, Callback callback);
+
+    // Sends `signal_number` to the process group of every running child. Their callbacks still
+    // come when they are reaped.
+    void signal_children(int signal_number);
+
+    // Stops every running child and waits for it: SIGTERM to its group, up to `grace` for it to
+    // end, then SIGKILL. Every child is reaped before this returns; their callbacks are dropped.
+    // Blocks the calling thread for up to `grace`: for shutdown.
+    void stop_children(std::chrono::milliseconds grace);
 
     // True while a started child has not been reaped.
     bool has_running_children() const { return !children_.empty(); }

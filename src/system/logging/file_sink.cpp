@@ -1,5 +1,7 @@
 #include "system/logging/file_sink.hpp"
 
+#include <sys/stat.h>
+
 #include <cerrno>
 #include <cstring>
 
@@ -8,11 +10,12 @@
 namespace voxapp {
 
 FileSink::FileSink(std::string log_path, std::string usb_relative_log_path, LoggingDepth depth,
-                   LogLevel min_level, std::FILE* errors)
+                   LogLevel min_level, std::FILE* errors, LogRotation rotation)
     : Sink(depth, min_level),
       log_path_(std::move(log_path)),
       usb_relative_log_path_(std::move(usb_relative_log_path)),
-      errors_(errors) {
+      errors_(errors),
+      rotation_(rotation) {
     std::string note;
     {
         std::lock_guard lock(mutex_);
@@ -84,9 +87,38 @@ void FileSink::write_line(std::string_view line) {
     if (file_ == nullptr) {
         return;
     }
+    if (rotation_.max_bytes > 0 && size_ > 0 && size_ + line.size() > rotation_.max_bytes) {
+        rotate();
+        if (file_ == nullptr) {
+            return;
+        }
+    }
     // Out at once: an operator's tail -f sees the line, and it survives the process dying.
     std::fwrite(line.data(), 1, line.size(), file_);
     std::fflush(file_);
+    size_ += line.size();
+}
+
+void FileSink::rotate() {
+    std::fclose(file_);
+    file_ = nullptr;
+    const std::string path = path_;
+    if (rotation_.max_files == 0) {
+        std::remove(path.c_str());
+    } else {
+        for (unsigned n = rotation_.max_files; n > 1; --n) {
+            std::rename((path + "." + std::to_string(n - 1)).c_str(),
+                        (path + "." + std::to_string(n)).c_str());
+        }
+        std::rename(path.c_str(), (path + ".1").c_str());
+    }
+    reopen(path);
+    if (file_ == nullptr && rotation_.max_files > 0) {
+        // No new file (descriptors or the directory gone bad): the old one takes the line, as
+        // if it had not been full, rather than losing it.
+        std::rename((path + ".1").c_str(), path.c_str());
+        reopen(path);
+    }
 }
 
 void FileSink::reopen(const std::string& path) {
@@ -94,6 +126,12 @@ void FileSink::reopen(const std::string& path) {
         std::fclose(file_);
     }
     file_ = std::fopen(path.c_str(), "ae");
+    path_ = path;
+    size_ = 0;
+    struct stat info {};
+    if (file_ != nullptr && fstat(fileno(file_), &info) == 0) {
+        size_ = static_cast<std::uint64_t>(info.st_size);
+    }
     if (file_ == nullptr) {
         const int error = errno;
         std::fprintf(errors_, "Cannot open log file %s: %s\n", path.c_str(), std::strerror(error));

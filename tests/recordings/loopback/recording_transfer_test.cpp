@@ -45,6 +45,9 @@ public:
         }
         return RecordingCamera{Ipv4Address(127, 0, 0, 1), CameraCredential{"admin", kHostile}};
     }
+    Result<RecordingCamera> find_by_mac(const MacAddress& /*mac*/) const override {
+        return Error::fixed("Camera not found");
+    }
 };
 
 class RecordingTransferTest : public ::testing::Test {

@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <thread>
 
 #include "support/log_text.hpp"
@@ -12,6 +13,7 @@
 #include "support/temp_dir.hpp"
 #include "system/logging/console_sink.hpp"
 #include "system/logging/file_sink.hpp"
+#include "system/logging/syslog_sink.hpp"
 #include "system/logging/tagging_logger.hpp"
 #include "system/logging/tee_logger.hpp"
 
@@ -283,6 +285,39 @@ TEST_F(FileSinkTest, DirectoryThatCannotBeMadeIsReportedAndTheLogStaysInside) {
     sink->on_storage_mounted(storage);
     EXPECT_EQ(sink->external_mount_point(), "");
     EXPECT_EQ(errors_.text(), "Failed to create directory " + storage.mount_point + "/blocked\n");
+}
+
+TEST_F(FileSinkTest, FullFileMovesDownTheOlderFilesLineByLine) {
+    const std::string path = internal_path();
+    {
+        // The switch note fills the first file alone; then two short lines fit in each.
+        FileSink sink(path, "", LoggingDepth::normal, LogLevel::debug, errors_.file(),
+                      LogRotation{90, 2});
+        for (const char* text : {"a", "b-padded-to-be-a-long-line", "c", "d-padded-to-be-long"}) {
+            sink.info(text);
+        }
+        sink.info(std::string(200, 'e'));  // larger than the limit: a file of its own
+    }
+    EXPECT_THAT(lines_of(path), ElementsAre(" [INFO] " + std::string(200, 'e')));
+    EXPECT_THAT(lines_of(path + ".1"), ElementsAre(" [INFO] c", " [INFO] d-padded-to-be-long"));
+    EXPECT_THAT(lines_of(path + ".2"),
+                ElementsAre(" [INFO] a", " [INFO] b-padded-to-be-a-long-line"));
+    EXPECT_FALSE(std::filesystem::exists(path + ".3"));
+    EXPECT_EQ(errors_.text(), "");
+}
+
+TEST(SyslogSinkTest, OnlyWarningsAndWorseGoGuarded) {
+    std::vector<std::string> sent;
+    SyslogSink sink([&](int priority, const std::string& text) {
+        sent.push_back(std::to_string(priority) + " " + text);
+    });
+    sink.debug("d");
+    sink.info("i");
+    sink.data("x");
+    sink.warning("w\nforged");
+    sink.error("#7,1,D,C,1,user,secret;");
+    sink.critical("c");
+    EXPECT_THAT(sent, ElementsAre("4 w\\x0aforged", "3 #7,1,D,C,1,user,***;", "2 c"));
 }
 
 TEST(SinkConcurrencyTest, LinesFromManyThreadsNeverInterleave) {
