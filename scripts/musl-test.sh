@@ -37,6 +37,11 @@ excluded_system_tests=(
     "^StalledLinkTest\\.|answers within 100 ms, a bound the emulated daemon misses on a loaded machine"
     "^CameraDiscoveryTest\\.|$multicast"
     "^DaemonRecordingTest\\.|$multicast"
+    "^DaemonBusStatusTest\\.|$multicast"
+    "^RecordingDurabilityTest\\.|$multicast"
+    "^InstrumentFaultsTest\\.|bounds of CPU share and round-trip time set for the daemon on the CPU it was built for, which an emulated daemon cannot meet"
+    "^DaemonBusTest\\.|answers and stops within 3 and 5 s while the bus is wedged, bounds not yet tried on the emulated daemon"
+    "^DaemonLogRotationTest\\.|logs several MiB through the emulated daemon, minutes under QEMU"
 )
 
 started=$SECONDS
