@@ -223,6 +223,8 @@ TEST_F(CameraDiscoveryTest, RidesOutSilenceHangsFloodsAndForeignHosts) {
     ASSERT_FALSE(HasFailure());
     const std::string rtsp_client = rig_->root() / "root/app/openRTSP";
     std::filesystem::copy_file(VOXAPP_RTSP_STANDIN_PATH, rtsp_client);
+    // A client that leaves an empty file has failed: the stand-in gets bytes to write.
+    test::write_file(rtsp_client + ".content", "recording bytes");
 
     // 1. The set-up fails within its limit, the health timer finds the camera gone and sets it
     // up again once it answers.
