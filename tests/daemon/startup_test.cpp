@@ -106,13 +106,13 @@ TEST_F(DaemonRunTest, SettingsFileIsReadAndWritesTheHeartbeat) {
     ASSERT_EQ(process.wait_for_exit(kBound), 0);
     EXPECT_THAT(read_file(root_ / "beat"), ::testing::MatchesRegex("20[0-9]{12}"));
     // Only the parser's messages, camera discovery's warning of a machine without a LAN
-    // bridge and the bus's of a machine without ubusd: INFO lines are below the configured
-    // minimum.
+    // bridge and the bus's of a machine without ubusd (or a build without libubus): INFO lines
+    // are below the configured minimum.
     std::vector<std::string> lines = lines_of(process.output());
     std::erase_if(lines, [](const std::string& line) {
         return line == " [WARNING] [SadpDiscovery] No suitable interfaces found for multicast. "
                        "Sending on default." ||
-               line.starts_with(" [WARNING] [Ubus] The system bus at ");
+               line.starts_with(" [WARNING] [Ubus] ");
     });
     EXPECT_THAT(lines, ElementsAre(" Unknown configuration key: bogus",
                                    " " + root_.app_dir() + "/settings.ini"));
