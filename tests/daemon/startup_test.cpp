@@ -84,7 +84,12 @@ TEST_F(DaemonRunTest, StopsOnSigtermAndSigintWithBothLinesInOrder) {
     for (int signal_number : {SIGTERM, SIGINT}) {
         run_until_stopped({}, signal_number);
         ASSERT_EQ(exit_code_, 0) << errors_;
-        const auto log = lines_of(console_);
+        // The bus worker's retry warning of a machine without ubusd comes from its own thread
+        // and may fall between the two lines.
+        auto log = lines_of(console_);
+        std::erase_if(log, [](const std::string& line) {
+            return line.find(" [Ubus] ") != std::string::npos;
+        });
         ASSERT_GE(log.size(), 2u);
         EXPECT_EQ(log[log.size() - 2], " [INFO] Received stop signal, stopping application...");
         EXPECT_EQ(log[log.size() - 1], " [INFO] Done Application run...");
