@@ -1,3 +1,15 @@
+# voxapp_size_options(TARGET): with VOXAPP_NO_EXCEPTIONS, the target's code carries no exception
+# or unwind tables. Nothing in the daemon throws or catches (errors travel as values); a throw
+# from inside the C++ library (out of memory) then ends the process, as it would uncaught. The
+# tables are a fifth of the router's binary, and a try block no longer compiles. Test code keeps
+# exceptions: GoogleTest and the test helpers use them.
+function(voxapp_size_options target)
+  if(VOXAPP_NO_EXCEPTIONS)
+    target_compile_options(${target} PRIVATE -fno-exceptions -fno-unwind-tables
+                                             -fno-asynchronous-unwind-tables)
+  endif()
+endfunction()
+
 # voxapp_module(NAME DIR DEPS ...): a static library from the .cpp files directly in DIR.
 # A folder without sources becomes an interface library so that dependants link regardless.
 function(voxapp_module name dir)
@@ -8,6 +20,7 @@ function(voxapp_module name dir)
     target_include_directories(voxapp_${name} PUBLIC ${CMAKE_SOURCE_DIR}/src
                                                      ${CMAKE_BINARY_DIR}/generated)
     target_link_libraries(voxapp_${name} PUBLIC ${M_DEPS})
+    voxapp_size_options(voxapp_${name})
   else()
     add_library(voxapp_${name} INTERFACE)
     target_include_directories(voxapp_${name} INTERFACE ${CMAKE_SOURCE_DIR}/src
@@ -28,15 +41,9 @@ function(voxapp_tests dir)
   target_include_directories(${exe}_tests PRIVATE ${CMAKE_SOURCE_DIR}/tests)
   target_link_libraries(${exe}_tests PRIVATE ${T_LIBS} voxapp_test_support GTest::gtest_main
                                              GTest::gmock)
-  # GoogleTest's headers are most of a test file's compile time: they are parsed once per
-  # program.
-  target_precompile_headers(${exe}_tests PRIVATE <gtest/gtest.h> <gmock/gmock.h> <chrono>
-                            <filesystem> <functional> <memory> <optional> <string> <thread>
-                            <vector>)
-  if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU" AND CMAKE_CXX_COMPILER_VERSION VERSION_LESS 13)
-    # With the precompiled header GCC 12 at -O2 reports string concatenation in test bodies as
-    # copies out of bounds: the same false positive that -Wno-restrict answers, seen only here.
-    target_compile_options(${exe}_tests PRIVATE -Wno-array-bounds -Wno-stringop-overflow)
-  endif()
+  # Test programs are built without optimisation whatever the build type: optimising
+  # GoogleTest's macro expansions was most of the build's time, and a test's own speed does not
+  # matter. The code under test is in the libraries above, built with the build type's flags.
+  target_compile_options(${exe}_tests PRIVATE -O0)
   gtest_discover_tests(${exe}_tests DISCOVERY_TIMEOUT 60)
 endfunction()

@@ -74,16 +74,14 @@ phase "Configure $build"
 # the linker drops what nothing calls, and clang's -Oz, which zig 0.11 would turn into -Os.
 # Link-time optimisation stays off (see scripts/musl-sysroot.sh). Code stays PIC: lld's non-PIC
 # MIPS executables (12% smaller) crash at start under musl's loader. No run path: under QEMU the
-# sysroot's /usr/lib is the loader's default, as on the router. Nothing in the daemon throws or
-# catches (errors travel as values), so it carries no exception or unwind tables: a throw from
-# the C++ library (out of memory) ends the process, as it would uncaught. That is a fifth of
-# the binary, and it keeps a try block from creeping in.
-size_flags="-ffunction-sections -fdata-sections -Xclang -Oz -fno-exceptions -fno-unwind-tables"
-size_flags+=" -fno-asynchronous-unwind-tables"
+# sysroot's /usr/lib is the loader's default, as on the router. The daemon's code carries no
+# exception or unwind tables (VOXAPP_NO_EXCEPTIONS, see cmake/modules.cmake).
+size_flags="-ffunction-sections -fdata-sections -Xclang -Oz"
 cmake -S . -B "$build" -G Ninja \
     -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/toolchain-mipsel-linux-musl.cmake" \
     -DVOXAPP_MUSL_CACHE="$cache" -DVOXAPP_OPENWRT_PREFIX="$sysroot/usr" \
     -DVOXAPP_WERROR="$werror" -DCMAKE_BUILD_TYPE=MinSizeRel -DCMAKE_CXX_FLAGS="$size_flags" \
+    -DVOXAPP_NO_EXCEPTIONS=ON \
     -DCMAKE_EXE_LINKER_FLAGS="-Wl,--gc-sections" -DCMAKE_SKIP_BUILD_RPATH=ON >/dev/null
 
 phase "Build"

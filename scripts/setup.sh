@@ -12,7 +12,7 @@ packages=(
     googletest libgtest-dev libgmock-dev libbenchmark-dev
     clang libclang-rt-14-dev clang-format
     iproute2 util-linux procps python3
-    qemu-user file dpkg-dev
+    binutils-mipsel-linux-gnu qemu-user file dpkg-dev
     libjson-c-dev shellcheck vsftpd tzdata
 )
 

@@ -150,16 +150,26 @@ std::optional<int> ChildProcess::wait_for_exit(std::chrono::milliseconds timeout
     return exit_code_;
 }
 
-bool ChildProcess::wait_for_output(const std::string& text, std::chrono::milliseconds timeout) {
+bool ChildProcess::wait_for_output(const std::string& text, std::chrono::milliseconds timeout,
+                                   std::size_t times) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (output().find(text) == std::string::npos) {
+    while (count_in_output(text) < times) {
         if (std::chrono::steady_clock::now() >= deadline ||
             wait_for_exit(std::chrono::milliseconds(0))) {
-            return output().find(text) != std::string::npos;
+            return count_in_output(text) >= times;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     return true;
+}
+
+std::size_t ChildProcess::count_in_output(const std::string& text) const {
+    const std::string all = output();
+    std::size_t count = 0;
+    for (std::size_t at = all.find(text); at != std::string::npos; at = all.find(text, at + 1)) {
+        ++count;
+    }
+    return count;
 }
 
 bool ChildProcess::wait_for_signal_handler(int signal_number, std::chrono::milliseconds timeout) {

@@ -57,7 +57,10 @@ public:
     std::optional<int> wait_for_exit(std::chrono::milliseconds timeout);
     // Waits until the standard output holds `text`; false on timeout or when the child ended
     // without printing it.
-    bool wait_for_output(const std::string& text, std::chrono::milliseconds timeout);
+    bool wait_for_output(const std::string& text, std::chrono::milliseconds timeout,
+                         std::size_t times = 1);
+    // How often `text` stands in the output so far.
+    std::size_t count_in_output(const std::string& text) const;
     // Waits until the child has a handler installed for `signal_number` (its "SigCgt" mask).
     bool wait_for_signal_handler(int signal_number, std::chrono::milliseconds timeout);
     std::string output() const;

@@ -34,16 +34,7 @@ protected:
         }
     }
 
-    bool logged(const std::string& text) {
-        const auto deadline = std::chrono::steady_clock::now() + kBound;
-        while (std::chrono::steady_clock::now() < deadline) {
-            if (rig_->daemon().output().find(text) != std::string::npos) {
-                return true;
-            }
-            std::this_thread::sleep_for(20ms);
-        }
-        return false;
-    }
+    bool logged(const std::string& text) { return rig_->daemon().wait_for_output(text, kBound); }
     bool heard(ChildProcess& listener, const std::string& text) {
         const auto deadline = std::chrono::steady_clock::now() + kBound;
         while (listener.output().find(text) == std::string::npos) {

@@ -41,14 +41,6 @@ constexpr long kFloodGrowthKib = 64 * 1024;
 constexpr long kFloodGrowthKib = 16 * 1024;
 #endif
 
-std::size_t occurrences(const std::string& text, const std::string& part) {
-    std::size_t count = 0;
-    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
-        ++count;
-    }
-    return count;
-}
-
 bool wrote(const sim::SimCamera& camera, const std::string& method, const std::string& path) {
     for (const sim::SimWrite& write : camera.writes()) {
         if (write.method == method && write.path == path) {
@@ -112,18 +104,11 @@ protected:
 
     // Waits until the daemon's output holds `text` at least `count` times.
     bool logged(const std::string& text, std::size_t count = 1) {
-        const auto deadline = std::chrono::steady_clock::now() + kBound;
-        while (std::chrono::steady_clock::now() < deadline) {
-            if (occurrences(rig_->daemon().output(), text) >= count) {
-                return true;
-            }
-            std::this_thread::sleep_for(20ms);
-        }
-        return false;
+        return rig_->daemon().wait_for_output(text, kBound, count);
     }
 
     std::size_t count(const std::string& text) const {
-        return occurrences(rig_->daemon().output(), text);
+        return rig_->daemon().count_in_output(text);
     }
     std::string recording_request(TimePoint start) {
         return reply_to("#7,SN,T,C," + format_local_time_point(start, "%Y-%m-%d %H:%M:%S") +
@@ -174,7 +159,7 @@ TEST_F(CameraDiscoveryTest, FindsProbesAndProvisionsTheLanCameraAndIgnoresTheRes
     EXPECT_EQ(elsewhere->requests(), 0U);
     EXPECT_EQ(inactive->requests(), 0U);
     EXPECT_EQ(hostile->requests(), 0U);
-    EXPECT_EQ(occurrences(rig_->daemon().output(), "Camera went online (ID: "), 1U);
+    EXPECT_EQ(count("Camera went online (ID: "), 1U);
     EXPECT_THAT(rig_->daemon().output(), Not(HasSubstr("camera-pass")));
 
     EXPECT_THAT(reply_to("#7,SN,S;"), HasSubstr(",1;"));

@@ -2,16 +2,16 @@
 
 #include <fcntl.h>
 #include <net/if.h>
+#include <sched.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
-#include <sched.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <optional>
-#include <cstdlib>
 #include <thread>
 
 namespace voxapp::test {
@@ -74,7 +74,8 @@ Result<std::unique_ptr<CameraLan>> CameraLan::create() {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     bool running = false;
     while (!running && std::chrono::steady_clock::now() < deadline) {
-        running = ioctl(probe, SIOCGIFFLAGS, &request) == 0 && (request.ifr_flags & IFF_RUNNING) != 0;
+        running =
+            ioctl(probe, SIOCGIFFLAGS, &request) == 0 && (request.ifr_flags & IFF_RUNNING) != 0;
         if (!running) {
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }

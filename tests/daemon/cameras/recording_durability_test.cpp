@@ -149,16 +149,10 @@ protected:
         return true;
     }
     bool logged(const std::string& text, std::size_t times = 1) {
-        return wait_until([&] { return count(text) >= times; });
+        return rig_->daemon().wait_for_output(text, kBound, times);
     }
     std::size_t count(const std::string& text) const {
-        const std::string output = rig_->daemon().output();
-        std::size_t n = 0;
-        for (std::size_t at = output.find(text); at != std::string::npos;
-             at = output.find(text, at + 1)) {
-            ++n;
-        }
-        return n;
+        return rig_->daemon().count_in_output(text);
     }
     std::string reply_to(const std::string& frame_line) {
         const auto reply = rig_->server().ask(router_, frame_line, kBound);

@@ -97,24 +97,9 @@ protected:
                         ",60;");
     }
 
-    bool logged(const std::string& text) {
-        const auto deadline = std::chrono::steady_clock::now() + kBound;
-        while (std::chrono::steady_clock::now() < deadline) {
-            if (rig_->daemon().output().find(text) != std::string::npos) {
-                return true;
-            }
-            std::this_thread::sleep_for(20ms);
-        }
-        return false;
-    }
+    bool logged(const std::string& text) { return rig_->daemon().wait_for_output(text, kBound); }
     std::size_t count(const std::string& text) const {
-        const std::string output = rig_->daemon().output();
-        std::size_t n = 0;
-        for (std::size_t at = output.find(text); at != std::string::npos;
-             at = output.find(text, at + 1)) {
-            ++n;
-        }
-        return n;
+        return rig_->daemon().count_in_output(text);
     }
     std::string reply_to(const std::string& frame_line) {
         const auto reply = rig_->server().ask(router_, frame_line, kBound);
