@@ -14,7 +14,11 @@ jobs=$(nproc)
 # cache filled this takes a second.
 mkdir -p build
 musl_log=build/musl-sysroot.log
-setsid nice -n 19 scripts/musl-sysroot.sh >"$musl_log" 2>&1 &
+# A session of its own, so that it can be stopped as a whole; with the kernel's autogroups a
+# session competes as one, so its group is given the lowest priority as well.
+# shellcheck disable=SC2016
+setsid bash -c 'echo 19 >/proc/self/autogroup 2>/dev/null || true; exec nice -n 19 "$0"' \
+    scripts/musl-sysroot.sh >"$musl_log" 2>&1 &
 musl_sysroot=$!
 trap 'kill -- "-$musl_sysroot" 2>/dev/null || true' EXIT
 echo "== shellcheck: project scripts and the router's init script =="
