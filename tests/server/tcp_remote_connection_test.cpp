@@ -257,7 +257,11 @@ protected:
 };
 
 TEST_F(BackedUpServerTest, SendThatKeepsBackingUpIsTriedTwelveTimesThenClosesTheLink) {
-    TcpRemoteConnection& connection = linked(*server_);
+    // The server still accepts while it does not read: the pause keeps the next link from
+    // coming up before the closed one is looked at.
+    TlsConnectionTiming timing = fast_timing();
+    timing.reconnect_pause = 2s;
+    TcpRemoteConnection& connection = linked(*server_, timing);
 
     const Result<std::size_t> sent = connection.send_raw(flood_.data(), flood_.size());
 
