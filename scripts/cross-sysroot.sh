@@ -35,20 +35,7 @@ target_packages=(
 )
 
 install_host_tools() {
-    local missing=() package status
-    for package in "${host_packages[@]}"; do
-        status=$(dpkg-query -W -f='${Status}' "$package" 2>/dev/null || true)
-        if [[ "$status" != "install ok installed" ]]; then
-            missing+=("$package")
-        fi
-    done
-    ((${#missing[@]} == 0)) && return 0
-    local sudo=()
-    ((EUID != 0)) && sudo=(sudo)
-    echo "Installing host tools: ${missing[*]}"
-    export DEBIAN_FRONTEND=noninteractive
-    "${sudo[@]}" apt-get update -qq
-    "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
+    "$repo/scripts/install-packages.sh" "${host_packages[@]}"
 }
 
 # Everything that decides the sysroot's content; a change of any of it rebuilds the sysroot.

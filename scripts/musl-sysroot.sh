@@ -50,20 +50,7 @@ loader=ld-musl-mipsel-sf.so.1
 host_packages=(curl dpkg-dev binutils-mipsel-linux-gnu cmake ninja-build make perl qemu-user file googletest)
 
 install_host_tools() {
-    local missing=() package status
-    for package in "${host_packages[@]}"; do
-        status=$(dpkg-query -W -f='${Status}' "$package" 2>/dev/null || true)
-        if [[ "$status" != "install ok installed" ]]; then
-            missing+=("$package")
-        fi
-    done
-    ((${#missing[@]} == 0)) && return 0
-    local sudo=()
-    ((EUID != 0)) && sudo=(sudo)
-    echo "Installing host tools: ${missing[*]}"
-    export DEBIAN_FRONTEND=noninteractive
-    "${sudo[@]}" apt-get update -qq
-    "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
+    "$repo/scripts/install-packages.sh" "${host_packages[@]}"
 }
 
 started=$SECONDS

@@ -16,24 +16,7 @@ packages=(
     libjson-c-dev shellcheck vsftpd tzdata
 )
 
-missing=()
-for package in "${packages[@]}"; do
-    status=$(dpkg-query -W -f='${Status}' "$package" 2>/dev/null || true)
-    if [[ "$status" != "install ok installed" ]]; then
-        missing+=("$package")
-    fi
-done
-
-if ((${#missing[@]} > 0)); then
-    sudo=()
-    if ((EUID != 0)); then
-        sudo=(sudo)
-    fi
-    echo "Installing: ${missing[*]}"
-    export DEBIAN_FRONTEND=noninteractive
-    "${sudo[@]}" apt-get update -qq
-    "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
-fi
+scripts/install-packages.sh "${packages[@]}"
 
 openwrt_sources=${VOXAPP_OPENWRT_SOURCES:-../shared/third_party}
 if [[ -d "$openwrt_sources" ]]; then
